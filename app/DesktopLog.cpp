@@ -1,0 +1,20 @@
+#include "app/DesktopLog.h"
+
+#include "platform/Clock.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+
+namespace taviro {
+
+std::filesystem::path dataRootDirectory() { return platform::homeDirectory() / ".ostrelin-video-web"; }
+
+std::filesystem::path desktopLogPath() { return dataRootDirectory() / "desktop-service.log"; }
+
+void appendDesktopLog(const std::string& message) {
+    std::error_code ignored;
+    std::filesystem::create_directories(dataRootDirectory(), ignored);
+    // A lost log line must never interrupt the program.
+    (void)platform::appendToFile(desktopLogPath(), "[" + platform::iso8601Now() + "] " + message + "\n");
+}
+
+}  // namespace taviro

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace taviro {
+
+// ~/.ostrelin-video-web: shared with the local service, which gets it as its data root.
+std::filesystem::path dataRootDirectory();
+
+// ~/.ostrelin-video-web/desktop-service.log
+std::filesystem::path desktopLogPath();
+
+// Appends "[<UTC time stamp>] <message>\n" to the desktop log. Never fails outward and may be
+// called from any thread: each call appends its whole line with one write in append mode.
+void appendDesktopLog(const std::string& message);
+
+}  // namespace taviro

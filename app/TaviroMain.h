@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace taviro {
+
+// The process entry: three exact command lines run one feature-pack operation headless; any
+// other command line starts the windowed application.
+struct TaviroMain {
+    enum class Mode { windowed, prepare, verify, stage };
+
+    struct Command {
+        Mode mode = Mode::windowed;
+        std::string archivePath;  // absolute
+        std::string version;
+        std::int64_t revision = 0;
+        std::string archiveSHA256;
+    };
+
+    // The application version every headless mode runs with.
+    static constexpr const char* headlessAppVersion = "1.0.73";
+
+    static Command parseCommandLine(const std::vector<std::string>& arguments);
+
+    // Optional sign, then ASCII digits only, within the signed 64-bit range; anything else is 0.
+    static std::int64_t parseRevision(std::string_view text);
+
+    // Returns the process's exit status.
+    static int main(int argc, char** argv);
+};
+
+}  // namespace taviro

@@ -1,0 +1,42 @@
+#include "featurepack/Base64.h"
+
+namespace taviro {
+namespace {
+
+int sextet(char character) {
+    if (character >= 'A' && character <= 'Z') return character - 'A';
+    if (character >= 'a' && character <= 'z') return character - 'a' + 26;
+    if (character >= '0' && character <= '9') return character - '0' + 52;
+    if (character == '+') return 62;
+    if (character == '/') return 63;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::uint8_t>> decodeBase64Strict(std::string_view text) {
+    if (text.size() % 4 != 0) return std::nullopt;
+    std::size_t padding = 0;
+    if (!text.empty() && text.back() == '=') padding = text[text.size() - 2] == '=' ? 2 : 1;
+
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(text.size() / 4 * 3);
+    for (std::size_t group = 0; group < text.size(); group += 4) {
+        bool last = group + 4 == text.size();
+        std::size_t letters = last ? 4 - padding : 4;
+        std::uint32_t bits = 0;
+        for (std::size_t i = 0; i < 4; ++i) {
+            int value = i < letters ? sextet(text[group + i]) : 0;
+            if (value < 0) return std::nullopt;  // foreign character, or "=" before the end
+            bits = (bits << 6) | static_cast<std::uint32_t>(value);
+        }
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+        if (letters >= 3) bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+        if (letters == 4) bytes.push_back(static_cast<std::uint8_t>(bits));
+        // Unused bits under the padding must be zero, so each byte string has one spelling.
+        if ((letters == 2 && (bits & 0xffff) != 0) || (letters == 3 && (bits & 0xff) != 0)) return std::nullopt;
+    }
+    return bytes;
+}
+
+}  // namespace taviro

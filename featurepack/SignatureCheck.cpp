@@ -1,0 +1,66 @@
+// The trust decision for a pack: an Ed25519 signature over the exact bytes of manifest.json.
+#include <nlohmann/json.hpp>
+
+#include "featurepack/Base64.h"
+#include "featurepack/FeaturePackUpdater.h"
+#include "featurepack/Utf8.h"
+#include "platform/Crypto.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+
+namespace taviro {
+namespace {
+
+constexpr const char* kBadSignature = "功能包数字签名无效";
+
+// White space and line breaks as trimmed around the signature text.
+bool isTrimmable(char character) {
+    return character == ' ' || character == '\t' || character == '\n' || character == '\r' || character == '\v' ||
+           character == '\f';
+}
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && isTrimmable(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isTrimmable(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+std::optional<std::vector<std::uint8_t>> readPublicKey(const std::filesystem::path& keyFile) {
+    auto bytes = platform::readFile(keyFile);
+    if (!bytes) return std::nullopt;
+    auto document = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
+    if (!document.is_object() || document.empty()) return std::nullopt;
+    auto keyId = document.find("key_id");
+    if (keyId == document.end() || !keyId->is_string() || *keyId != FeaturePackUpdater::keyID) return std::nullopt;
+    auto raw = document.find("public_key_raw_base64");
+    if (raw == document.end() || !raw->is_string()) return std::nullopt;
+    auto key = decodeBase64Strict(raw->get_ref<const std::string&>());
+    if (!key || key->size() != 32) return std::nullopt;
+    return key;
+}
+
+}  // namespace
+
+std::filesystem::path FeaturePackUpdater::publicKeyPath() const {
+    // Present means used, even when empty: a deployment that sets it never falls back silently.
+    if (auto configured = platform::environmentValue("VORDA_FEATURE_PUBLIC_KEY")) return *configured;
+    return platform::packageResource("feature-pack-public-key.json");
+}
+
+VoidResult FeaturePackUpdater::verifySignature(const std::string& manifestData,
+                                               const std::filesystem::path& signatureURL) const {
+    auto refused = std::unexpected(error(kBadSignature));
+    auto key = readPublicKey(publicKeyPath());
+    if (!key) return refused;
+
+    auto signatureText = platform::readFile(signatureURL);
+    if (!signatureText || !isValidUtf8(*signatureText)) return refused;
+    auto signature = decodeBase64Strict(trimmed(*signatureText));
+    if (!signature) return refused;
+
+    auto message = std::span(reinterpret_cast<const std::uint8_t*>(manifestData.data()), manifestData.size());
+    if (!platform::ed25519Verify(*key, message, *signature)) return refused;
+    return {};
+}
+
+}  // namespace taviro

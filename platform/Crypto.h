@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "platform/Error.h"
+
+namespace taviro::platform {
+
+// SHA-256 of a file's whole contents as 64 lower-case hexadecimal digits, read in 1 MiB pieces
+// so that memory stays flat whatever the file's size.
+Result<std::string> sha256HexOfFile(const std::filesystem::path& file);
+
+// True only when `signature` is a valid pure Ed25519 signature of `message` under the 32-byte raw
+// `publicKey`. Any malformed input (wrong key or signature length, a key the library refuses)
+// is simply "not valid".
+bool ed25519Verify(std::span<const std::uint8_t> publicKey, std::span<const std::uint8_t> message,
+                   std::span<const std::uint8_t> signature);
+
+}  // namespace taviro::platform

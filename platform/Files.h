@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/Error.h"
+
+namespace taviro::platform {
+
+// Reads a whole file into memory.
+Result<std::string> readFile(const std::filesystem::path& file);
+
+// Replaces `file` with `bytes` so that a reader sees either the old or the new content, never a
+// partial one: the bytes go to a temporary file in the same folder, which is flushed to disk,
+// given `mode` and renamed over `file`. On any failure the temporary file is removed and the
+// old file is left untouched. A failure to set the mode is ignored.
+VoidResult writeFileAtomically(const std::filesystem::path& file, const std::string& bytes, mode_t mode);
+
+// Appends `bytes` to `file` (created when missing) with one write on a descriptor opened in
+// append mode, so that concurrent appenders, in this process or others, never overwrite one
+// another.
+VoidResult appendToFile(const std::filesystem::path& file, const std::string& bytes);
+
+}  // namespace taviro::platform

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace taviro::platform {
+
+// Reads one variable of the process environment; absent and present-but-empty are distinct.
+std::optional<std::string> environmentValue(const char* name);
+
+// $HOME when set and not empty, else the password database entry of the current user.
+std::filesystem::path homeDirectory();
+
+// The user's application data folder: $XDG_DATA_HOME when it is an absolute path, else
+// ~/.local/share.
+std::filesystem::path applicationSupportDirectory();
+
+// The running executable's own path, from /proc/self/exe.
+std::filesystem::path executablePath();
+
+// The package that holds an executable at Contents/MacOS/<name>: two levels above it lies
+// Contents, whose Resources folder carries the package's resources.
+std::filesystem::path packageContentsDirectory(const std::filesystem::path& executable);
+
+// A named resource of the running package: Contents/Resources/<fileName>.
+std::filesystem::path packageResource(const std::string& fileName);
+
+}  // namespace taviro::platform

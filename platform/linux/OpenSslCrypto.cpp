@@ -1,0 +1,75 @@
+#include "platform/Crypto.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <openssl/evp.h>
+#include <unistd.h>
+#include <vector>
+
+namespace taviro::platform {
+namespace {
+
+struct DigestContextDeleter {
+    void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+struct KeyDeleter {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextDeleter>;
+using Key = std::unique_ptr<EVP_PKEY, KeyDeleter>;
+
+constexpr std::size_t kReadPiece = 1024 * 1024;
+
+Error cryptoError(const std::string& what) { return Error{"OpenSSL", 1, what}; }
+
+}  // namespace
+
+Result<std::string> sha256HexOfFile(const std::filesystem::path& file) {
+    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return std::unexpected(posixError(errno, "cannot open " + file.string()));
+    struct Closer {
+        int descriptor;
+        ~Closer() { ::close(descriptor); }
+    } closer{descriptor};
+
+    DigestContext context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+        return std::unexpected(cryptoError("cannot start a SHA-256 digest"));
+    }
+    std::vector<unsigned char> buffer(kReadPiece);
+    for (;;) {
+        ssize_t count = ::read(descriptor, buffer.data(), buffer.size());
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(posixError(errno, "cannot read " + file.string()));
+        }
+        if (count == 0) break;
+        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(count));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    if (EVP_DigestFinal_ex(context.get(), digest, &digestLength) != 1) {
+        return std::unexpected(cryptoError("cannot finish a SHA-256 digest"));
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(digestLength * 2);
+    for (unsigned int i = 0; i < digestLength; ++i) {
+        hex.push_back(kHex[digest[i] >> 4]);
+        hex.push_back(kHex[digest[i] & 0x0f]);
+    }
+    return hex;
+}
+
+bool ed25519Verify(std::span<const std::uint8_t> publicKey, std::span<const std::uint8_t> message,
+                   std::span<const std::uint8_t> signature) {
+    if (publicKey.size() != 32 || signature.size() != 64) return false;
+    Key key(EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()));
+    if (!key) return false;
+    DigestContext context(EVP_MD_CTX_new());
+    if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
+    return EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+}
+
+}  // namespace taviro::platform

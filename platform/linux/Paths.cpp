@@ -1,0 +1,53 @@
+#include "platform/Paths.h"
+
+#include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
+#include <vector>
+
+namespace taviro::platform {
+
+std::optional<std::string> environmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::filesystem::path homeDirectory() {
+    if (auto home = environmentValue("HOME"); home && !home->empty()) return *home;
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
+        found->pw_dir != nullptr) {
+        return found->pw_dir;
+    }
+    // No home at all (a stripped-down service account): fall back to the temporary folder
+    // rather than the current directory, which nothing here may depend on.
+    return "/tmp";
+}
+
+std::filesystem::path applicationSupportDirectory() {
+    // Relative values are invalid for XDG folders and are ignored.
+    if (auto dataHome = environmentValue("XDG_DATA_HOME"); dataHome && !dataHome->empty() && dataHome->front() == '/') {
+        return *dataHome;
+    }
+    return homeDirectory() / ".local" / "share";
+}
+
+std::filesystem::path executablePath() {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : path;
+}
+
+std::filesystem::path packageContentsDirectory(const std::filesystem::path& executable) {
+    return executable.parent_path().parent_path();
+}
+
+std::filesystem::path packageResource(const std::string& fileName) {
+    return packageContentsDirectory(executablePath()) / "Resources" / fileName;
+}
+
+}  // namespace taviro::platform
