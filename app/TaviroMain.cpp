@@ -2,18 +2,46 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <limits>
 
+#include "featurepack/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
 
 namespace taviro {
 namespace {
 
-int runPrepare() {
-    FeaturePackUpdater updater(TaviroMain::headlessAppVersion,
-                               [](const std::string& line) { std::printf("%s\n", line.c_str()); });
-    std::printf("feature pack prepared revision=%lld\n", static_cast<long long>(updater.activeRevision()));
+void printLine(const std::string& line) {
+    std::printf("%s\n", line.c_str());
     std::fflush(stdout);
+}
+
+int runPrepare() {
+    FeaturePackUpdater updater(TaviroMain::headlessAppVersion, printLine);
+    updater.prepareForLaunch();
+    printLine("feature pack prepared revision=" + std::to_string(updater.activeRevision()));
+    return 0;
+}
+
+int fail(const char* prefix, const Error& error) {
+    std::fprintf(stderr, "%s%s\n", prefix, error.description.c_str());
+    return 2;
+}
+
+int runVerify(const TaviroMain::Command& command) {
+    FeaturePackUpdater updater(TaviroMain::headlessAppVersion, [](const std::string&) {});
+    auto verified = updater.verifyArchiveForTesting(command.archivePath, command.version, command.revision,
+                                                    command.archiveSHA256);
+    if (!verified) return fail("feature pack verification failed: ", verified.error());
+    printLine("feature pack verification ok");
+    return 0;
+}
+
+int runStage(const TaviroMain::Command& command) {
+    FeaturePackUpdater updater(TaviroMain::headlessAppVersion, printLine);
+    auto staged = updater.stageArchiveForTesting(command.archivePath, command.version, command.revision,
+                                                 command.archiveSHA256);
+    if (!staged) return fail("feature pack staging failed: ", staged.error());
+    updater.prepareForLaunch();
+    printLine("feature pack staged and activated revision=" + std::to_string(updater.activeRevision()));
     return 0;
 }
 
@@ -24,33 +52,20 @@ int runWindowed() {
 
 }  // namespace
 
-std::int64_t TaviroMain::parseRevision(std::string_view text) {
-    bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    if (text.empty()) return 0;
-    // Accumulated as a negative number so that the lowest int64 value parses too.
-    std::int64_t value = 0;
-    constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
-    for (char character : text) {
-        if (character < '0' || character > '9') return 0;
-        int digit = character - '0';
-        if (value < (lowest + digit) / 10) return 0;
-        value = value * 10 - digit;
-    }
-    if (!negative) {
-        if (value == lowest) return 0;
-        return -value;
-    }
-    return value;
-}
+std::int64_t TaviroMain::parseRevision(std::string_view text) { return parseSignedDecimal(text).value_or(0); }
 
 TaviroMain::Command TaviroMain::parseCommandLine(const std::vector<std::string>& arguments) {
     Command command;
     if (arguments.size() == 2 && arguments[1] == "--prepare-feature-pack-state") {
         command.mode = Mode::prepare;
+    } else if (arguments.size() == 6 && (arguments[1] == "--verify-feature-pack" || arguments[1] == "--stage-feature-pack")) {
+        command.mode = arguments[1] == "--verify-feature-pack" ? Mode::verify : Mode::stage;
+        // A relative path is taken against the working directory at the moment of the call.
+        std::error_code ignored;
+        command.archivePath = std::filesystem::absolute(arguments[2], ignored).string();
+        command.version = arguments[3];
+        command.revision = parseRevision(arguments[4]);
+        command.archiveSHA256 = arguments[5];
     }
     return command;
 }
@@ -62,7 +77,9 @@ int TaviroMain::main(int argc, char** argv) {
         case Mode::prepare:
             return runPrepare();
         case Mode::verify:
+            return runVerify(command);
         case Mode::stage:
+            return runStage(command);
         case Mode::windowed:
             break;
     }

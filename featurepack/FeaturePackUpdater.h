@@ -6,6 +6,8 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "featurepack/PackState.h"
 #include "platform/Error.h"
@@ -67,9 +69,48 @@ public:
     // Refuses a stylesheet that reaches outside the pack or hides such a reference in escapes.
     VoidResult validateCSS(const std::filesystem::path& stylesheet) const;
 
+    // Checks an unpacked pack from end to end; only a folder that passes every check yields a
+    // record. Reads only under `directory`; changes nothing.
+    Result<PackRecord> validateDirectory(const std::filesystem::path& directory, std::int64_t expectedRevision,
+                                         const std::string& expectedVersion, const std::string& archiveSHA256) const;
+
+    enum class Ordering { ascending, same, descending };
+    static Ordering compareVersions(std::string_view a, std::string_view b);
+    static bool isAllowedContentPath(std::string_view path);
+    static Result<std::string> sha256(const std::filesystem::path& file);
+
+    // Launch preparation: promotes the pending pack, re-checks the active one, falls back and
+    // quarantines on failure. Never fails.
+    void prepareForLaunch();
+    // After the service failed its health check with a pack active: quarantine it and fall
+    // back. True when an active pack was rolled back.
+    bool rollbackAfterStartupFailure();
+    // The page's request for the previous pack, effective at the next launch.
+    bool requestManualRollback();
+
+    VoidResult stageDownloaded(const std::filesystem::path& archive, const RemotePack& remote);
+    VoidResult stageArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
+                                      std::int64_t revision, const std::string& archiveSHA256);
+    VoidResult verifyArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
+                                       std::int64_t revision, const std::string& archiveSHA256) const;
+
 private:
+    class StateUnit;
+
     VoidResult writeStateLocked() const;
     std::filesystem::path publicKeyPath() const;
+    std::filesystem::path packFolder(std::int64_t revision) const;
+    VoidResult validateInstalled(const PackRecord& record) const;
+    VoidResult unpack(const std::filesystem::path& archive, const std::filesystem::path& folder) const;
+    Result<std::int64_t> checkTestArchive(const std::filesystem::path& archive, const std::string& archiveSHA256) const;
+
+    // These expect the state's lock to be held by the caller's unit of work.
+    void quarantine(StateUnit& unit, std::int64_t revision, const std::string& reason);
+    void restorePreviousOrBuiltin(StateUnit& unit);
+    void pruneVersions();
+
+    // The updater's own tool runner: the exit status, or -1 when the tool cannot start.
+    static std::int32_t runProcess(const std::string& executablePath, const std::vector<std::string>& arguments);
 
     std::string appVersion_;
     std::string channel_;

@@ -8,7 +8,11 @@
 
 namespace taviro::platform {
 
-// Reads a whole file into memory.
+// Opens a regular file for reading (following symbolic links); anything else, a FIFO or a
+// device above all, is refused without blocking. The caller closes the descriptor.
+Result<int> openRegularFileForReading(const std::filesystem::path& file);
+
+// Reads a whole regular file into memory.
 Result<std::string> readFile(const std::filesystem::path& file);
 
 // Replaces `file` with `bytes` so that a reader sees either the old or the new content, never a

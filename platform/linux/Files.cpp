@@ -31,9 +31,27 @@ void syncFolder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-Result<std::string> readFile(const std::filesystem::path& file) {
-    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+Result<int> openRegularFileForReading(const std::filesystem::path& file) {
+    // Non-blocking open, so that a FIFO planted where a file is expected cannot hang the caller;
+    // anything but a regular file is refused before a byte is read.
+    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0) return std::unexpected(posixError(errno, "cannot open " + file.string()));
+    struct stat info{};
+    int statResult = ::fstat(descriptor, &info);
+    if (statResult != 0 || !S_ISREG(info.st_mode)) {
+        int statError = statResult != 0 ? errno : EINVAL;
+        ::close(descriptor);
+        return std::unexpected(posixError(statError, "not a regular file: " + file.string()));
+    }
+    int flags = ::fcntl(descriptor, F_GETFL);
+    if (flags >= 0) ::fcntl(descriptor, F_SETFL, flags & ~O_NONBLOCK);
+    return descriptor;
+}
+
+Result<std::string> readFile(const std::filesystem::path& file) {
+    auto opened = openRegularFileForReading(file);
+    if (!opened) return std::unexpected(opened.error());
+    int descriptor = *opened;
     std::string content;
     char buffer[65536];
     for (;;) {

@@ -1,5 +1,7 @@
 #include "platform/Crypto.h"
 
+#include "platform/Files.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
@@ -26,8 +28,9 @@ Error cryptoError(const std::string& what) { return Error{"OpenSSL", 1, what}; }
 }  // namespace
 
 Result<std::string> sha256HexOfFile(const std::filesystem::path& file) {
-    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0) return std::unexpected(posixError(errno, "cannot open " + file.string()));
+    auto opened = openRegularFileForReading(file);
+    if (!opened) return std::unexpected(opened.error());
+    int descriptor = *opened;
     struct Closer {
         int descriptor;
         ~Closer() { ::close(descriptor); }

@@ -1,0 +1,239 @@
+// Moving packs through the store: staging, activation at launch, quarantine, rollback, pruning.
+#include <algorithm>
+#include <sys/stat.h>
+
+#include "featurepack/DecimalParsing.h"
+#include "featurepack/FeaturePackUpdater.h"
+#include "platform/Archive.h"
+#include "platform/Process.h"
+#include "platform/Uuid.h"
+
+namespace taviro {
+
+// One unit of work on the state: holds the state's lock for its lifetime and gathers the log
+// lines, which are written only after the lock is released so that a slow or re-entrant logger
+// never runs under it.
+class FeaturePackUpdater::StateUnit {
+public:
+    explicit StateUnit(FeaturePackUpdater& updater) : updater_(updater), lock_(updater.stateMutex_) {}
+    ~StateUnit() {
+        lock_.unlock();
+        if (updater_.logger_) {
+            for (const auto& line : lines_) updater_.logger_(line);
+        }
+    }
+    State& state() { return updater_.state_; }
+    void log(std::string line) { lines_.push_back(std::move(line)); }
+
+private:
+    FeaturePackUpdater& updater_;
+    std::unique_lock<std::mutex> lock_;
+    std::vector<std::string> lines_;
+};
+
+namespace {
+
+// Removes a working folder on every way out of the operation that made it.
+struct FolderRemover {
+    std::filesystem::path folder;
+    ~FolderRemover() {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+    }
+};
+
+Error fileError(const std::error_code& code, const std::string& what) { return posixError(code.value(), what); }
+
+}  // namespace
+
+std::int32_t FeaturePackUpdater::runProcess(const std::string& executablePath, const std::vector<std::string>& arguments) {
+    return platform::runAndWait(executablePath, arguments).value_or(-1);
+}
+
+std::filesystem::path FeaturePackUpdater::packFolder(std::int64_t revision) const {
+    return versionsRoot_ / std::to_string(revision);
+}
+
+VoidResult FeaturePackUpdater::validateInstalled(const PackRecord& record) const {
+    auto validated = validateDirectory(packFolder(record.revision), record.revision, record.version, record.archiveSHA256);
+    if (!validated) return std::unexpected(validated.error());
+    return {};
+}
+
+VoidResult FeaturePackUpdater::unpack(const std::filesystem::path& archive, const std::filesystem::path& folder) const {
+    if (!platform::looksLikeZipArchive(archive)) return std::unexpected(Error{});
+    if (runProcess(platform::kZipExtractorPath, platform::zipExtractArguments(archive, folder)) != 0) {
+        return std::unexpected(Error{});
+    }
+    return {};
+}
+
+void FeaturePackUpdater::quarantine(StateUnit& unit, std::int64_t revision, const std::string& reason) {
+    auto& list = unit.state().quarantinedRevisions;
+    if (std::find(list.begin(), list.end(), revision) == list.end()) {
+        list.push_back(revision);
+        std::sort(list.begin(), list.end());
+    }
+    unit.state().lastError = reason;
+    unit.log("feature pack quarantined revision=" + std::to_string(revision) + ": " + reason);
+}
+
+void FeaturePackUpdater::restorePreviousOrBuiltin(StateUnit& unit) {
+    State& state = unit.state();
+    if (state.previous && validateInstalled(*state.previous)) {
+        state.active = state.previous;
+    } else {
+        state.active.reset();
+    }
+    state.previous.reset();
+    state.pending.reset();
+    (void)writeStateLocked();
+}
+
+void FeaturePackUpdater::prepareForLaunch() {
+    StateUnit unit(*this);
+    State& state = unit.state();
+    if (state.pending) {
+        PackRecord pending = *state.pending;
+        auto promoted = validateInstalled(pending);
+        if (promoted) {
+            state.previous = state.active;
+            state.active = pending;
+            state.pending.reset();
+            state.lastError = "";
+            promoted = writeStateLocked();
+        }
+        if (promoted) {
+            unit.log("feature pack activated revision=" + std::to_string(pending.revision) + " version=" + pending.version);
+        } else {
+            quarantine(unit, pending.revision, "待启用功能包验证失败：" + promoted.error().description);
+            state.pending.reset();
+            (void)writeStateLocked();
+        }
+    }
+    if (state.active) {
+        PackRecord active = *state.active;
+        if (auto checked = validateInstalled(active); !checked) {
+            unit.log("active feature pack invalid revision=" + std::to_string(active.revision) + ": " +
+                     checked.error().description);
+            quarantine(unit, active.revision, "当前功能包验证失败：" + checked.error().description);
+            restorePreviousOrBuiltin(unit);
+        }
+    }
+}
+
+bool FeaturePackUpdater::rollbackAfterStartupFailure() {
+    StateUnit unit(*this);
+    if (!unit.state().active) return false;
+    std::int64_t from = unit.state().active->revision;
+    quarantine(unit, from, "功能包启用后本地服务未通过健康检查");
+    restorePreviousOrBuiltin(unit);
+    std::int64_t to = unit.state().active ? unit.state().active->revision : 0;
+    unit.log("feature pack startup rollback from revision=" + std::to_string(from) + " to revision=" + std::to_string(to));
+    return true;
+}
+
+bool FeaturePackUpdater::requestManualRollback() {
+    StateUnit unit(*this);
+    State& state = unit.state();
+    if (!state.previous) return false;
+    auto swapped = validateInstalled(*state.previous);
+    if (swapped) {
+        std::swap(state.active, state.previous);
+        state.pending.reset();
+        state.lastError = "用户选择恢复上一功能包；下次启动生效";
+        swapped = writeStateLocked();
+    }
+    if (!swapped) {
+        state.lastError = "上一功能包验证失败，无法恢复";
+        (void)writeStateLocked();
+        return false;
+    }
+    unit.log("manual feature pack rollback scheduled active=" + std::to_string(state.active ? state.active->revision : 0));
+    return true;
+}
+
+VoidResult FeaturePackUpdater::stageDownloaded(const std::filesystem::path& archive, const RemotePack& remote) {
+    // 0 stands for the built-in rules and folder names carry no sign: a revision below 1 would
+    // name another revision's folder, which the pruning below would then delete.
+    if (remote.revision < 1) return std::unexpected(error("功能包修订号无效"));
+
+    std::filesystem::path staging = stagingRoot_ / (std::to_string(remote.revision) + "-" + platform::randomUuid());
+    std::error_code code;
+    std::filesystem::remove_all(staging, code);
+    std::filesystem::create_directories(staging, code);
+    if (code) return std::unexpected(fileError(code, "cannot create " + staging.string()));
+    FolderRemover remover{staging};
+
+    // Unpacking and validation touch only the private staging folder, so they run outside the
+    // state's lock; the lock covers the store's folders and the state from here on.
+    if (!unpack(archive, staging)) return std::unexpected(error("功能包解压失败"));
+    auto record = validateDirectory(staging, remote.revision, remote.version, remote.archiveSHA256);
+    if (!record) return std::unexpected(record.error());
+
+    StateUnit unit(*this);
+    std::filesystem::path target = packFolder(remote.revision);
+    std::filesystem::remove_all(target, code);
+    std::filesystem::rename(staging, target, code);
+    if (code) return std::unexpected(fileError(code, "cannot move " + staging.string() + " to " + target.string()));
+    unit.state().pending = *record;
+    unit.state().lastError = "";
+    if (auto written = writeStateLocked(); !written) return written;
+    pruneVersions();
+    unit.log("feature pack staged revision=" + std::to_string(record->revision) + "; activation deferred until next launch");
+    return {};
+}
+
+Result<std::int64_t> FeaturePackUpdater::checkTestArchive(const std::filesystem::path& archive,
+                                                          const std::string& archiveSHA256) const {
+    struct stat info{};
+    if (::stat(archive.c_str(), &info) != 0) return std::unexpected(posixError(errno, "cannot read " + archive.string()));
+    std::int64_t size = static_cast<std::int64_t>(info.st_size);
+    auto refused = std::unexpected(error("测试功能包压缩文件校验失败"));
+    if (size < 1 || size > maxArchiveBytes) return refused;
+    auto digest = sha256(archive);
+    if (!digest) return std::unexpected(digest.error());
+    if (*digest != archiveSHA256) return refused;
+    return size;
+}
+
+VoidResult FeaturePackUpdater::stageArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
+                                                      std::int64_t revision, const std::string& archiveSHA256) {
+    auto size = checkTestArchive(archive, archiveSHA256);
+    if (!size) return std::unexpected(size.error());
+    RemotePack remote{version, revision, "file://" + archive.string(), archiveSHA256, *size};
+    return stageDownloaded(archive, remote);
+}
+
+VoidResult FeaturePackUpdater::verifyArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
+                                                       std::int64_t revision, const std::string& archiveSHA256) const {
+    if (auto checked = checkTestArchive(archive, archiveSHA256); !checked) return std::unexpected(checked.error());
+    std::filesystem::path folder = stagingRoot_ / ("verify-" + platform::randomUuid());
+    std::error_code code;
+    std::filesystem::create_directories(folder, code);
+    if (code) return std::unexpected(fileError(code, "cannot create " + folder.string()));
+    FolderRemover remover{folder};
+    if (!unpack(archive, folder)) return std::unexpected(error("测试功能包解压失败"));
+    auto record = validateDirectory(folder, revision, version, archiveSHA256);
+    if (!record) return std::unexpected(record.error());
+    return {};
+}
+
+void FeaturePackUpdater::pruneVersions() {
+    std::vector<std::int64_t> keep;
+    for (const auto* slot : {&state_.active, &state_.previous, &state_.pending}) {
+        if (*slot) keep.push_back((*slot)->revision);
+    }
+    std::error_code code;
+    std::filesystem::directory_iterator entries(versionsRoot_, code);
+    if (code) return;
+    std::vector<std::filesystem::path> doomed;
+    for (; entries != std::filesystem::directory_iterator(); entries.increment(code)) {
+        if (code) break;
+        auto revision = parseSignedDecimal(entries->path().filename().string()).value_or(-1);
+        if (std::find(keep.begin(), keep.end(), revision) == keep.end()) doomed.push_back(entries->path());
+    }
+    for (const auto& path : doomed) std::filesystem::remove_all(path, code);
+}
+
+}  // namespace taviro
