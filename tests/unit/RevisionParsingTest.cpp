@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "app/TaviroMain.h"
 
 using taviro::TaviroMain;
@@ -37,4 +39,19 @@ TEST(RevisionParsing, PrepareModeNeedsExactlyTheFlag) {
     EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro", "--prepare-feature-pack-state", "x"}).mode, Mode::windowed);
     EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro", "--Prepare-feature-pack-state"}).mode, Mode::windowed);
     EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro"}).mode, Mode::windowed);
+}
+
+TEST(RevisionParsing, VerifyAndStageNeedSixArgumentsAndPassValuesThrough) {
+    using Mode = TaviroMain::Mode;
+    auto verify = TaviroMain::parseCommandLine({"Taviro", "--verify-feature-pack", "pack.zip", " 1.0 ", "-7", "ABC"});
+    EXPECT_EQ(verify.mode, Mode::verify);
+    EXPECT_EQ(verify.archivePath, (std::filesystem::current_path() / "pack.zip").string());
+    EXPECT_EQ(verify.version, " 1.0 ");
+    EXPECT_EQ(verify.revision, -7);
+    EXPECT_EQ(verify.archiveSHA256, "ABC");
+    EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro", "--stage-feature-pack", "/a.zip", "1", "x", "h"}).revision, 0);
+    EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro", "--stage-feature-pack", "/a.zip", "1", "2", "h"}).mode, Mode::stage);
+    EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro", "--stage-feature-pack", "/a.zip", "1", "2"}).mode, Mode::windowed);
+    EXPECT_EQ(TaviroMain::parseCommandLine({"Taviro", "--verify-feature-pack", "/a.zip", "1", "2", "h", "x"}).mode,
+              Mode::windowed);
 }
