@@ -1,0 +1,46 @@
+#include "bridge/NavigationPolicy.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "bridge/UrlParts.h"
+#include "platform/WebErrors.h"
+
+namespace taviro {
+namespace {
+
+bool isLocalAuthority(const UrlParts& parts, int localPort) {
+    return parts.host == "127.0.0.1" && parts.port == localPort;
+}
+
+}  // namespace
+
+bool isLocalPageURL(const std::string& url, int localPort) {
+    auto parts = parseUrl(url);
+    return parts && isLocalAuthority(*parts, localPort);
+}
+
+bool isLocalDiagnosticsURL(const std::string& url, int localPort) {
+    auto parts = parseUrl(url);
+    return parts && parts->scheme == "http" && isLocalAuthority(*parts, localPort) && parts->path.starts_with("/jobs/") &&
+           parts->path.ends_with("/diagnostics.txt");
+}
+
+NavigationDecision decideNavigation(const std::optional<std::string>& url, int localPort) {
+    if (!url) return NavigationDecision::allow;
+    if (isLocalDiagnosticsURL(*url, localPort)) return NavigationDecision::saveDiagnostics;
+    auto parts = parseUrl(*url);
+    std::string scheme = parts && parts->scheme ? *parts->scheme : "";
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    if ((scheme == "http" || scheme == "https") && !isLocalAuthority(*parts, localPort)) {
+        return NavigationDecision::openInBrowser;
+    }
+    return NavigationDecision::allow;
+}
+
+bool shouldIgnoreNavigationFailure(const Error& error) {
+    return (error.domain == platform::kUrlLoadingErrorDomain && error.code == platform::kUrlLoadingCancelledCode) ||
+           (error.domain == platform::kWebKitErrorDomain && error.code == platform::kFrameLoadInterruptedCode);
+}
+
+}  // namespace taviro

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/Error.h"
+
+namespace taviro {
+
+// Where a navigation of the web view goes: it stays, it is turned into saving a job's
+// diagnostics log, or it leaves for the user's default browser.
+enum class NavigationDecision { allow, saveDiagnostics, openInBrowser };
+
+// Host exactly "127.0.0.1" with an explicit port equal to `localPort` (any scheme).
+bool isLocalPageURL(const std::string& url, int localPort);
+
+// http://127.0.0.1:<localPort>/jobs/…/diagnostics.txt
+bool isLocalDiagnosticsURL(const std::string& url, int localPort);
+
+NavigationDecision decideNavigation(const std::optional<std::string>& url, int localPort);
+
+// Cancelled requests and frame loads interrupted by a policy change (a navigation turned into
+// a download or replaced) are not failures of the service.
+bool shouldIgnoreNavigationFailure(const Error& error);
+
+}  // namespace taviro
