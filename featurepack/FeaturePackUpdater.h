@@ -101,7 +101,11 @@ private:
     std::filesystem::path publicKeyPath() const;
     std::filesystem::path packFolder(std::int64_t revision) const;
     VoidResult validateInstalled(const PackRecord& record) const;
-    VoidResult unpack(const std::filesystem::path& archive, const std::filesystem::path& folder) const;
+    // Creates `folder`, unpacks the zip archive into it and validates the result. The caller
+    // owns the folder and removes it.
+    Result<PackRecord> unpackAndValidate(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                                         std::int64_t revision, const std::string& version,
+                                         const std::string& archiveSHA256, const char* unpackFailure) const;
     Result<std::int64_t> checkTestArchive(const std::filesystem::path& archive, const std::string& archiveSHA256) const;
 
     // These expect the state's lock to be held by the caller's unit of work.

@@ -60,12 +60,18 @@ VoidResult FeaturePackUpdater::validateInstalled(const PackRecord& record) const
     return {};
 }
 
-VoidResult FeaturePackUpdater::unpack(const std::filesystem::path& archive, const std::filesystem::path& folder) const {
-    if (!platform::looksLikeZipArchive(archive)) return std::unexpected(Error{});
-    if (runProcess(platform::kZipExtractorPath, platform::zipExtractArguments(archive, folder)) != 0) {
-        return std::unexpected(Error{});
+Result<PackRecord> FeaturePackUpdater::unpackAndValidate(const std::filesystem::path& archive,
+                                                         const std::filesystem::path& folder, std::int64_t revision,
+                                                         const std::string& version, const std::string& archiveSHA256,
+                                                         const char* unpackFailure) const {
+    std::error_code code;
+    std::filesystem::create_directories(folder, code);
+    if (code) return std::unexpected(fileError(code, "cannot create " + folder.string()));
+    if (!platform::looksLikeZipArchive(archive) ||
+        runProcess(platform::kZipExtractorPath, platform::zipExtractArguments(archive, folder)) != 0) {
+        return std::unexpected(error(unpackFailure));
     }
-    return {};
+    return validateDirectory(folder, revision, version, archiveSHA256);
 }
 
 void FeaturePackUpdater::quarantine(StateUnit& unit, std::int64_t revision, const std::string& reason) {
@@ -161,14 +167,12 @@ VoidResult FeaturePackUpdater::stageDownloaded(const std::filesystem::path& arch
     std::filesystem::path staging = stagingRoot_ / (std::to_string(remote.revision) + "-" + platform::randomUuid());
     std::error_code code;
     std::filesystem::remove_all(staging, code);
-    std::filesystem::create_directories(staging, code);
-    if (code) return std::unexpected(fileError(code, "cannot create " + staging.string()));
     FolderRemover remover{staging};
 
     // Unpacking and validation touch only the private staging folder, so they run outside the
     // state's lock; the lock covers the store's folders and the state from here on.
-    if (!unpack(archive, staging)) return std::unexpected(error("功能包解压失败"));
-    auto record = validateDirectory(staging, remote.revision, remote.version, remote.archiveSHA256);
+    auto record = unpackAndValidate(archive, staging, remote.revision, remote.version, remote.archiveSHA256,
+                                    "功能包解压失败");
     if (!record) return std::unexpected(record.error());
 
     StateUnit unit(*this);
@@ -209,12 +213,8 @@ VoidResult FeaturePackUpdater::verifyArchiveForTesting(const std::filesystem::pa
                                                        std::int64_t revision, const std::string& archiveSHA256) const {
     if (auto checked = checkTestArchive(archive, archiveSHA256); !checked) return std::unexpected(checked.error());
     std::filesystem::path folder = stagingRoot_ / ("verify-" + platform::randomUuid());
-    std::error_code code;
-    std::filesystem::create_directories(folder, code);
-    if (code) return std::unexpected(fileError(code, "cannot create " + folder.string()));
     FolderRemover remover{folder};
-    if (!unpack(archive, folder)) return std::unexpected(error("测试功能包解压失败"));
-    auto record = validateDirectory(folder, revision, version, archiveSHA256);
+    auto record = unpackAndValidate(archive, folder, revision, version, archiveSHA256, "测试功能包解压失败");
     if (!record) return std::unexpected(record.error());
     return {};
 }
