@@ -1,0 +1,67 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/Error.h"
+
+namespace taviro::platform {
+
+// A file descriptor that closes itself.
+class FileHandle {
+public:
+    explicit FileHandle(int descriptor) : descriptor_(descriptor) {}
+    ~FileHandle();
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    int descriptor() const { return descriptor_; }
+    void close();
+
+private:
+    int descriptor_;
+};
+
+// Opens `file` for appending, creating it (mode 0644) when missing.
+Result<std::shared_ptr<FileHandle>> openForAppending(const std::filesystem::path& file);
+
+struct ChildProcessOptions {
+    std::filesystem::path executable;
+    std::vector<std::string> arguments;
+    // The child's whole environment.
+    std::map<std::string, std::string> environment;
+    std::filesystem::path workingDirectory;
+    // Standard output and standard error of the child; the shell's own streams when absent.
+    std::shared_ptr<FileHandle> output;
+    // Called once on a waiter thread when the child has ended, with its termination status:
+    // the exit code, or the signal number when a signal ended it.
+    std::function<void(int status)> onExit;
+};
+
+// A launched child. A waiter thread reaps it, so it never lingers as a zombie; the process
+// is not reaped before `isRunning` turns false, so `terminate` never signals a reused pid.
+class ChildProcess {
+public:
+    static Result<std::shared_ptr<ChildProcess>> launch(ChildProcessOptions options);
+
+    pid_t pid() const { return pid_; }
+    bool isRunning() const;
+    // Sends SIGTERM while the child runs; does not wait.
+    void terminate();
+    // Blocks until the child has ended and returns its termination status.
+    int waitUntilExit();
+
+    struct State;
+
+private:
+    ChildProcess(pid_t pid, std::shared_ptr<State> state) : pid_(pid), state_(std::move(state)) {}
+    pid_t pid_;
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace taviro::platform
