@@ -78,6 +78,8 @@ public:
     void connectAndLoad();
     bool isLocalServiceReady();
     bool waitForLocalService(double timeoutSeconds);
+    // The same wait, cut short by a stop request (the application is quitting).
+    bool waitForLocalService(double timeoutSeconds, std::stop_token stop);
     void showConnecting();
     void showServiceError(const std::string& message);
     void scheduleReconnect();
@@ -95,6 +97,15 @@ public:
 
     // Imported-draft polling (started after each successful connection).
     void startImportedDraftPolling();
+
+    // Diagnostics export, self-update and the remote pack check, as the lifecycle and the
+    // navigation handling call them.
+    void saveDiagnostics(const std::string& url);
+    void restorePreparedUpdateIfAvailable();
+    void runPendingUpdateIfNeeded();
+    void startAutomaticUpdateFlow();
+    void startBackgroundFeaturePackCheck();
+    static constexpr double featurePackCheckDelaySeconds = 15.0;
 
     // Fields. localPort is written by the connection worker and read on the main thread;
     // backendProcess and backendLogHandle are guarded by backendMutex.
@@ -119,7 +130,8 @@ private:
 
     // The connection worker's body, on its own thread.
     void runConnectionWorker(std::stop_token stop);
-    bool startAttempts(int count, bool firstOnCurrentPort, std::stop_token stop);
+    // Up to `count` starts, each but the first on a fresh port; true once one became ready.
+    bool startAttempts(int count, std::stop_token stop);
     void handleConnectionOutcome(bool ready);
     // Sleeps up to `seconds`; false when the wait was cut short by a stop request.
     bool pause(double seconds, std::stop_token stop);

@@ -45,11 +45,6 @@ int runStage(const TaviroMain::Command& command) {
     return 0;
 }
 
-int runWindowed() {
-    std::fprintf(stderr, "the Taviro window is not built yet\n");
-    return 1;
-}
-
 }  // namespace
 
 std::int64_t TaviroMain::parseRevision(std::string_view text) { return parseSignedDecimal(text).value_or(0); }
@@ -70,7 +65,7 @@ TaviroMain::Command TaviroMain::parseCommandLine(const std::vector<std::string>&
     return command;
 }
 
-int TaviroMain::main(int argc, char** argv) {
+int TaviroMain::main(int argc, char** argv, int (*runWindowed)(int argc, char** argv)) {
     std::vector<std::string> arguments(argv, argv + argc);
     Command command = parseCommandLine(arguments);
     switch (command.mode) {
@@ -83,7 +78,7 @@ int TaviroMain::main(int argc, char** argv) {
         case Mode::windowed:
             break;
     }
-    return runWindowed();
+    return runWindowed(argc, argv);
 }
 
 }  // namespace taviro

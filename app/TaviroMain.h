@@ -28,8 +28,9 @@ struct TaviroMain {
     // Optional sign, then ASCII digits only, within the signed 64-bit range; anything else is 0.
     static std::int64_t parseRevision(std::string_view text);
 
-    // Returns the process's exit status.
-    static int main(int argc, char** argv);
+    // Returns the process's exit status. Any command line that is not a headless mode goes to
+    // `runWindowed`.
+    static int main(int argc, char** argv, int (*runWindowed)(int argc, char** argv));
 };
 
 }  // namespace taviro

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/Error.h"
 
@@ -12,6 +13,9 @@ namespace taviro::platform {
 // SHA-256 of a file's whole contents as 64 lower-case hexadecimal digits, read in 1 MiB pieces
 // so that memory stays flat whatever the file's size.
 Result<std::string> sha256HexOfFile(const std::filesystem::path& file);
+
+// SHA-256 of `bytes` as 64 lower-case hexadecimal digits.
+std::string sha256Hex(std::string_view bytes);
 
 // True only when `signature` is a valid pure Ed25519 signature of `message` under the 32-byte raw
 // `publicKey`. Any malformed input (wrong key or signature length, a key the library refuses)

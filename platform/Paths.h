@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -8,6 +9,9 @@ namespace taviro::platform {
 
 // Reads one variable of the process environment; absent and present-but-empty are distinct.
 std::optional<std::string> environmentValue(const char* name);
+
+// A copy of the process environment.
+std::map<std::string, std::string> processEnvironment();
 
 // $HOME when set and not empty, else the password database entry of the current user.
 std::filesystem::path homeDirectory();

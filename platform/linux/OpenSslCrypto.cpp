@@ -27,6 +27,19 @@ Error cryptoError(const std::string& what) { return Error{"OpenSSL", 1, what}; }
 
 }  // namespace
 
+std::string sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &digestLength, EVP_sha256(), nullptr);
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < digestLength; ++i) {
+        hex.push_back(kHex[digest[i] >> 4]);
+        hex.push_back(kHex[digest[i] & 0xF]);
+    }
+    return hex;
+}
+
 Result<std::string> sha256HexOfFile(const std::filesystem::path& file) {
     auto opened = openRegularFileForReading(file);
     if (!opened) return std::unexpected(opened.error());

@@ -5,7 +5,21 @@
 #include <unistd.h>
 #include <vector>
 
+extern char** environ;
+
 namespace taviro::platform {
+
+std::map<std::string, std::string> processEnvironment() {
+    std::map<std::string, std::string> variables;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string_view text(*entry);
+        std::size_t equals = text.find('=');
+        if (equals == std::string_view::npos || equals == 0) continue;
+        // The first definition of a name is the one getenv sees.
+        variables.emplace(std::string(text.substr(0, equals)), std::string(text.substr(equals + 1)));
+    }
+    return variables;
+}
 
 std::optional<std::string> environmentValue(const char* name) {
     const char* value = std::getenv(name);

@@ -1,0 +1,65 @@
+#include "app/WindowedApplication.h"
+
+#include <cstdlib>
+
+#include "app/ProcessRunner.h"
+#include "app/RemoteApiOrigin.h"
+#include "platform/ApplicationRunner.h"
+#include "platform/HardwareIdentity.h"
+#include "platform/InfoPlist.h"
+#include "platform/Paths.h"
+
+namespace taviro {
+namespace {
+
+constexpr const char* kApplicationID = "com.taviro.desktop";
+
+std::filesystem::path contentsDirectory() { return platform::packageContentsDirectory(platform::executablePath()); }
+
+}  // namespace
+
+ServiceTiming connectionTiming() {
+    ServiceTiming timing;
+    auto text = platform::environmentValue("TAVIRO_CONNECTION_TIME_SCALE");
+    if (!text) return timing;
+    char* end = nullptr;
+    double scale = std::strtod(text->c_str(), &end);
+    if (end == text->c_str() || *end != '\0' || !(scale > 0.0) || scale > 1.0) return timing;
+    for (double* seconds : {&timing.healthCheckPause, &timing.startAttemptWait, &timing.finalWait, &timing.reconnectDelay}) {
+        *seconds *= scale;
+    }
+    return timing;
+}
+
+AppDelegate::Platform packagedPlatform() {
+    AppDelegate::Platform platform;
+    platform.mainQueue = platform::glibMainQueue();
+    platform.http = platform::curlHttpClient();
+    platform.browser = platform::desktopBrowserOpener();
+    platform.identity = IdentitySources{[] { return platform::platformUUID(); }, platform::secretServiceKeychain()};
+    platform.resourcesFolder = []() -> std::optional<std::filesystem::path> {
+        std::error_code error;
+        auto resources = contentsDirectory() / "Resources";
+        if (!std::filesystem::is_directory(resources, error)) return std::nullopt;
+        return resources;
+    };
+    platform.bundleShortVersion = [] {
+        return platform::infoPlistString(contentsDirectory() / "Info.plist", "CFBundleShortVersionString");
+    };
+    platform.runProcess = [](const std::string& tool, const std::vector<std::string>& arguments) {
+        return runProcess(tool, arguments);
+    };
+    platform.remoteApiOrigin = remoteApiOrigin();
+    platform.timing = connectionTiming();
+    return platform;
+}
+
+int runWindowedApplication(int argc, char** argv) {
+    auto delegate = AppDelegate::create(packagedPlatform());
+    platform::ApplicationCallbacks callbacks;
+    callbacks.didFinishLaunching = [delegate](platform::ApplicationHost& host) { delegate->applicationDidFinishLaunching(host); };
+    callbacks.willTerminate = [delegate] { delegate->applicationWillTerminate(); };
+    return platform::runApplication(kApplicationID, argc, argv, std::move(callbacks));
+}
+
+}  // namespace taviro

@@ -1,0 +1,163 @@
+#include "tests/support/ShellHarness.h"
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <glib.h>
+#include <thread>
+
+#include "app/DesktopLog.h"
+#include "platform/Paths.h"
+
+#ifndef TAVIRO_TEST_SUPPORT_DIR
+#error "the build defines TAVIRO_TEST_SUPPORT_DIR"
+#endif
+
+namespace taviro::test {
+
+bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
+
+std::optional<std::string> FakeKeychain::read(const std::string& service, const std::string& account) {
+    std::lock_guard lock(mutex_);
+    auto found = items_.find({service, account});
+    if (found == items_.end()) return std::nullopt;
+    return found->second;
+}
+
+bool FakeKeychain::save(const std::string& service, const std::string& account, const std::string& data) {
+    std::lock_guard lock(mutex_);
+    items_[{service, account}] = data;
+    ++saves_;
+    return true;
+}
+
+std::optional<std::string> FakeKeychain::item() const {
+    std::lock_guard lock(mutex_);
+    auto found = items_.find({InstallationIdentity::keychainService, InstallationIdentity::keychainAccount});
+    if (found == items_.end()) return std::nullopt;
+    return found->second;
+}
+
+void FakeKeychain::setItem(const std::optional<std::string>& data) {
+    std::lock_guard lock(mutex_);
+    std::pair<std::string, std::string> key{InstallationIdentity::keychainService, InstallationIdentity::keychainAccount};
+    if (data) items_[key] = *data; else items_.erase(key);
+}
+
+int FakeKeychain::saves() const {
+    std::lock_guard lock(mutex_);
+    return saves_;
+}
+
+ServiceTiming quickTiming() {
+    ServiceTiming timing;
+    timing.healthRequestTimeout = 0.3;
+    timing.healthCheckPause = 0.05;
+    timing.startAttemptWait = 0.4;
+    timing.finalWait = 0.2;
+    timing.reconnectDelay = 0.3;
+    return timing;
+}
+
+ShellFixture::ShellFixture() {
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(resources);
+    env.set("HOME", home.string())
+        .set("XDG_DATA_HOME", (dir / "data").string())
+        .set("XDG_CONFIG_HOME", (dir / "config").string())
+        .set("VORDA_FEATURE_PACK_TEST_ROOT", (dir / "store").string())
+        .set("VORDA_FEATURE_PUBLIC_KEY", key.writePublicKeyFile(dir / "key.json").string())
+        .set("SCRIPTED_SERVICE_RECORD", record.string())
+        .set("SCRIPTED_SERVICE_MODE", std::nullopt);
+}
+
+ShellFixture::~ShellFixture() {
+    // No scripted service may outlive its test.
+    for (const auto& start : serviceStarts()) {
+        if (start.contains("pid")) ::kill(start["pid"].get<int>(), SIGKILL);
+    }
+}
+
+void ShellFixture::installService(const std::filesystem::path& executable) {
+    auto target = resources / "server" / "vorda-web-server" / "vorda-web-server";
+    std::filesystem::create_directories(target.parent_path());
+    std::filesystem::copy_file(executable, target, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(target, std::filesystem::perms(0755));
+}
+
+void ShellFixture::installScriptedService(const std::string& mode) {
+    installService(std::filesystem::path(TAVIRO_TEST_SUPPORT_DIR) / "scripted-service.py");
+    env.set("SCRIPTED_SERVICE_MODE", mode);
+}
+
+std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() {
+    AppDelegate::Platform platform;
+    platform.mainQueue = platform::glibMainQueue();
+    platform.http = platform::curlHttpClient();
+    platform.browser = browser;
+    auto uuid = platformUUID;
+    platform.identity = IdentitySources{[uuid] { return uuid; }, keychain};
+    auto folder = resources;
+    platform.resourcesFolder = [folder]() -> std::optional<std::filesystem::path> { return folder; };
+    auto version = bundleVersion;
+    platform.bundleShortVersion = [version] { return version; };
+    platform.runProcess = [](const std::string&, const std::vector<std::string>&) { return 1; };
+    platform.remoteApiOrigin = "https://api.example.test";
+    platform.timing = timing;
+    auto delegate = AppDelegate::create(std::move(platform));
+    delegate->webView = webView;
+    return delegate;
+}
+
+std::vector<std::string> ShellFixture::desktopLog() const {
+    std::vector<std::string> messages;
+    std::ifstream in(home / ".ostrelin-video-web" / "desktop-service.log");
+    for (std::string line; std::getline(in, line);) {
+        // "[2026-12-07T10:00:00Z] message"
+        messages.push_back(line.size() > 23 && line[0] == '[' ? line.substr(23) : line);
+    }
+    return messages;
+}
+
+std::vector<nlohmann::json> ShellFixture::serviceStarts() const {
+    std::vector<nlohmann::json> starts;
+    std::ifstream in(record);
+    for (std::string line; std::getline(in, line);) {
+        auto entry = nlohmann::json::parse(line, nullptr, false);
+        if (entry.is_object() && entry.contains("pid")) starts.push_back(entry);
+    }
+    return starts;
+}
+
+std::vector<int> ShellFixture::terminatedPids() const {
+    std::vector<int> pids;
+    std::ifstream in(record);
+    for (std::string line; std::getline(in, line);) {
+        auto entry = nlohmann::json::parse(line, nullptr, false);
+        if (entry.is_object() && entry.contains("terminated")) pids.push_back(entry["terminated"].get<int>());
+    }
+    return pids;
+}
+
+bool ShellFixture::allStartsEnded(double timeoutSeconds) const {
+    return runMainLoopUntil(
+        [&] {
+            for (const auto& start : serviceStarts()) {
+                // The shell's waiter thread reaps its children, so an ended child is gone.
+                if (::kill(start["pid"].get<int>(), 0) == 0) return false;
+            }
+            return true;
+        },
+        timeoutSeconds);
+}
+
+}  // namespace taviro::test

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "app/AppDelegate.h"
+#include "tests/support/TestSupport.h"
+
+namespace taviro::test {
+
+// Runs the default GLib main context until `done` holds or `timeoutSeconds` pass; returns
+// whether `done` held.
+bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds);
+void runMainLoopFor(double seconds);
+
+// Records what the delegate shows; main thread only.
+class RecordingWebView final : public platform::WebView {
+public:
+    struct Load {
+        bool isHTML = false;
+        std::string content;  // the HTML, or the requested address
+    };
+    void loadHTMLString(const std::string& html) override { loads.push_back({true, html}); current = "about:blank"; }
+    void loadRequest(const std::string& url, double) override { loads.push_back({false, url}); current = url; }
+    std::optional<std::string> currentURL() const override { return current; }
+    void evaluateJavaScript(const std::string& script) override { scripts.push_back(script); }
+
+    std::vector<Load> loads;
+    std::vector<std::string> scripts;
+    std::optional<std::string> current;
+};
+
+class FakeKeychain final : public platform::Keychain {
+public:
+    std::optional<std::string> read(const std::string& service, const std::string& account) override;
+    bool save(const std::string& service, const std::string& account, const std::string& data) override;
+    std::optional<std::string> item() const;
+    void setItem(const std::optional<std::string>& data);
+    int saves() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::map<std::pair<std::string, std::string>, std::string> items_;
+    int saves_ = 0;
+};
+
+class RecordingBrowser final : public platform::BrowserOpener {
+public:
+    void open(const std::string& url) override { opened.push_back(url); }
+    std::vector<std::string> opened;
+};
+
+// A home, a data folder, a pack store and a package whose service is the scripted test service
+// (or any other executable), with a delegate wired to real HTTP, processes and main loop.
+class ShellFixture {
+public:
+    ShellFixture();
+    ~ShellFixture();
+
+    // Installs `executable` (copied, made executable) as the package's service.
+    void installService(const std::filesystem::path& executable);
+    void installScriptedService(const std::string& mode);
+    std::shared_ptr<AppDelegate> makeDelegate();
+
+    std::vector<std::string> desktopLog() const;          // messages, time stamps stripped
+    std::vector<nlohmann::json> serviceStarts() const;     // one per start of the scripted service
+    std::vector<int> terminatedPids() const;
+    // Waits until every recorded start's process has ended.
+    bool allStartsEnded(double timeoutSeconds) const;
+
+    TempDir dir;
+    ScopedEnv env;
+    std::filesystem::path home = dir / "home";
+    std::filesystem::path resources = dir / "Taviro.app" / "Contents" / "Resources";
+    std::filesystem::path record = dir / "service-starts.jsonl";
+    std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
+    std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
+    std::optional<std::string> platformUUID;
+    std::optional<std::string> bundleVersion = std::string("1.0.73");
+    ServiceTiming timing;
+    std::shared_ptr<RecordingWebView> webView = std::make_shared<RecordingWebView>();
+    SigningKey key;
+};
+
+// Short waits so a failed cycle takes about two seconds instead of a minute.
+ServiceTiming quickTiming();
+
+}  // namespace taviro::test

@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""A local service whose behaviour a test picks with SCRIPTED_SERVICE_MODE.
+
+Every start appends one JSON line (pid, port, working directory, environment) to
+SCRIPTED_SERVICE_RECORD, and a SIGTERM appends {"terminated": pid}, so a test can see what each
+copy was given and which copies were asked to stop.
+"""
+import http.server
+import json
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+
+mode = os.environ.get("SCRIPTED_SERVICE_MODE", "healthy")
+record = os.environ.get("SCRIPTED_SERVICE_RECORD")
+port = int(os.environ.get("VORDA_PORT", "0"))
+revision_text = os.environ.get("VORDA_FEATURE_PACK_REVISION", "0")
+revision = int(revision_text) if revision_text.lstrip("-").isdigit() else 0
+
+
+def note(entry):
+    if record:
+        with open(record, "a", encoding="utf-8") as out:
+            out.write(json.dumps(entry) + "\n")
+
+
+def stop(signum, frame):
+    note({"terminated": os.getpid()})
+    os._exit(0)
+
+
+signal.signal(signal.SIGTERM, stop)
+note({"pid": os.getpid(), "port": port, "cwd": os.getcwd(), "env": dict(os.environ)})
+print(f"scripted service {mode} on port {port}", flush=True)
+
+if mode == "exit":
+    sys.exit(3)
+if mode == "slow":
+    time.sleep(float(os.environ.get("SCRIPTED_SERVICE_DELAY", "1")))
+
+
+def health():
+    if mode == "other-app":
+        return {"app": "another-service", "ok": True, "feature_pack": {"revision": revision}}
+    if mode == "not-ok":
+        return {"app": "vorda-kinoloom", "ok": False, "feature_pack": {"revision": revision}}
+    if mode == "wrong-revision":
+        return {"app": "vorda-kinoloom", "ok": True, "feature_pack": {"revision": revision + 40}}
+    if mode == "builtin-only":
+        return {"app": "vorda-kinoloom", "ok": revision == 0, "feature_pack": {"revision": revision}}
+    return {"app": "vorda-kinoloom", "ok": True, "feature_pack": {"revision": revision}}
+
+
+if mode == "silent":
+    # Accepts connections and never answers.
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", port))
+    listener.listen(64)
+    held = []
+    while True:
+        connection, _ = listener.accept()
+        held.append(connection)
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        if self.path == "/api/local/health":
+            body = json.dumps(health()).encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "application/json")
+        else:
+            body = "<!doctype html><html><body><h1>scripted service</h1></body></html>".encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, format, *args):
+        print("scripted service " + (format % args), flush=True)
+
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+server.daemon_threads = True
+server.serve_forever()
