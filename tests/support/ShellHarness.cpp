@@ -110,7 +110,7 @@ std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() {
     platform.resourcesFolder = [folder]() -> std::optional<std::filesystem::path> { return folder; };
     auto version = bundleVersion;
     platform.bundleShortVersion = [version] { return version; };
-    platform.runProcess = [](const std::string&, const std::vector<std::string>&) { return 1; };
+    platform.runProcess = runProcess;
     platform.remoteApiOrigin = "https://api.example.test";
     platform.timing = timing;
     auto delegate = AppDelegate::create(std::move(platform));

@@ -85,6 +85,8 @@ public:
     std::optional<std::string> platformUUID;
     std::optional<std::string> bundleVersion = std::string("1.0.73");
     ServiceTiming timing;
+    std::function<int(const std::string&, const std::vector<std::string>&)> runProcess =
+        [](const std::string&, const std::vector<std::string>&) { return 1; };
     std::shared_ptr<RecordingWebView> webView = std::make_shared<RecordingWebView>();
     SigningKey key;
 };
