@@ -25,7 +25,8 @@ ServiceTiming connectionTiming() {
     char* end = nullptr;
     double scale = std::strtod(text->c_str(), &end);
     if (end == text->c_str() || *end != '\0' || !(scale > 0.0) || scale > 1.0) return timing;
-    for (double* seconds : {&timing.healthCheckPause, &timing.startAttemptWait, &timing.finalWait, &timing.reconnectDelay}) {
+    // The pause before the next cycle keeps its length, so each page stays long enough to see.
+    for (double* seconds : {&timing.healthCheckPause, &timing.startAttemptWait, &timing.finalWait}) {
         *seconds *= scale;
     }
     return timing;

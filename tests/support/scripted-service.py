@@ -66,14 +66,39 @@ if mode == "silent":
         held.append(connection)
 
 
+def page():
+    """The home page; with SCRIPTED_SERVICE_CLICKS ("|"-separated addresses) it clicks a link to
+    each in turn, as a person would, so a test sees where each navigation goes."""
+    clicks = [c for c in os.environ.get("SCRIPTED_SERVICE_CLICKS", "").split("|") if c]
+    links = "".join(f'<a id="link{i}" href="{href}">{href}</a><br>' for i, href in enumerate(clicks))
+    script = ""
+    if clicks:
+        script = f"""<script>
+        const count = {len(clicks)};
+        let next = 0;
+        function clickNext() {{
+          if (next >= count) return;
+          document.getElementById("link" + next).click();
+          next += 1;
+          setTimeout(clickNext, 700);
+        }}
+        window.addEventListener("load", () => setTimeout(clickNext, 300));
+        </script>"""
+    return f"<!doctype html><html><body><h1>scripted service</h1>{links}{script}</body></html>"
+
+
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         if self.path == "/api/local/health":
             body = json.dumps(health()).encode()
             self.send_response(200)
             self.send_header("Content-Type", "application/json")
+        elif self.path == "/local":
+            body = "<!doctype html><html><body><h1>local page</h1></body></html>".encode()
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html; charset=utf-8")
         else:
-            body = "<!doctype html><html><body><h1>scripted service</h1></body></html>".encode()
+            body = page().encode()
             self.send_response(200)
             self.send_header("Content-Type", "text/html; charset=utf-8")
         self.send_header("Content-Length", str(len(body)))
