@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "platform/Keychain.h"
+#include "service/InstallationIdentity.h"
 #include "tests/platform/ChildTest.h"
 #include "tests/support/TestSupport.h"
 
@@ -214,4 +215,13 @@ TEST(SecretServiceKeychainChild, StoresReadsAndReplaces) {
     ASSERT_TRUE(keychain->save(kService, "other-account", "another"));
     EXPECT_EQ(keychain->read(kService, "device"), spaced);
     EXPECT_EQ(keychain->read(kService, "other-account"), "another");
+
+    // Without a machine identifier, a generated installation identity is kept here and found
+    // again by the next start.
+    IdentitySources sources{[] { return std::optional<std::string>(); }, keychain};
+    test::TempDir dataRoot;
+    auto first = InstallationIdentity::resolve(sources, dataRoot.path());
+    EXPECT_EQ(keychain->read(InstallationIdentity::keychainService, InstallationIdentity::keychainAccount), first.deviceID);
+    auto second = InstallationIdentity::resolve(sources, dataRoot.path());
+    EXPECT_EQ(second.deviceID, first.deviceID);
 }
