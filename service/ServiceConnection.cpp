@@ -1,5 +1,6 @@
 // One connection cycle: the connecting page, a worker that finds or starts a service that
 // answers with the right identity and pack, then the service's page or the error page.
+#include <algorithm>
 #include <chrono>
 
 #include "app/AppDelegate.h"
@@ -78,7 +79,10 @@ void AppDelegate::handleConnectionOutcome(bool ready) {
 }
 
 bool AppDelegate::isLocalServiceReady() {
-    auto answer = platform_.http->get(healthURL(), platform_.timing.healthRequestTimeout);
+    // The request gives up on its own before the wait for its answer would end, so a late answer
+    // can never be mistaken for a current one.
+    const double timeout = std::min(platform_.timing.healthRequestTimeout, platform_.timing.healthAnswerWait);
+    auto answer = platform_.http->get(healthURL(), timeout);
     // The pack is read when the answer is in, so a rollback during the request is respected.
     return answer && isReadyHealthAnswer(*answer, featurePackUpdater().activeRevision());
 }
