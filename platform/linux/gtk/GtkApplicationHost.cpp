@@ -1,0 +1,115 @@
+#include "platform/linux/gtk/GtkApplicationHost.h"
+
+#include "platform/linux/gtk/GtkMenuBar.h"
+
+namespace taviro::platform::gtk {
+
+GtkApplicationHost::GtkApplicationHost(GtkApplication* application, std::function<void()> quitSequence)
+    : application_(application), quitSequence_(std::move(quitSequence)) {}
+
+GtkApplicationHost::~GtkApplicationHost() { destroyWindow(); }
+
+void GtkApplicationHost::setRegularActivationPolicy() {
+    // Any GtkApplication with a window is a regular application already; only the name is left.
+    static bool named = false;
+    if (!named) g_set_application_name("Taviro");
+    named = true;
+}
+
+void GtkApplicationHost::installMainMenu(const std::vector<Menu>& menus, std::function<void(MenuAction)> onAction) {
+    onAction_ = std::move(onAction);
+    installMenuBar(application_, menus, [this](MenuAction action) { perform(action); });
+}
+
+void GtkApplicationHost::perform(MenuAction action) {
+    const char* editing = nullptr;
+    switch (action) {
+    case MenuAction::terminate:
+        requestQuit();
+        return;
+    case MenuAction::undo: editing = WEBKIT_EDITING_COMMAND_UNDO; break;
+    case MenuAction::redo: editing = WEBKIT_EDITING_COMMAND_REDO; break;
+    case MenuAction::cut: editing = WEBKIT_EDITING_COMMAND_CUT; break;
+    case MenuAction::copy: editing = WEBKIT_EDITING_COMMAND_COPY; break;
+    case MenuAction::paste: editing = WEBKIT_EDITING_COMMAND_PASTE; break;
+    case MenuAction::deleteSelection: editing = "Delete"; break;
+    case MenuAction::selectAll: editing = WEBKIT_EDITING_COMMAND_SELECT_ALL; break;
+    case MenuAction::loadHome:
+    case MenuAction::reloadPage:
+    case MenuAction::openInBrowser:
+        if (onAction_) onAction_(action);
+        return;
+    }
+    if (editing != nullptr && webView_) webView_->executeEditingCommand(editing);
+}
+
+std::shared_ptr<WebView> GtkApplicationHost::createWebView(const std::vector<std::string>& channels,
+                                                           std::weak_ptr<WebViewDelegate> delegate) {
+    if (webView_ && window_ != nullptr) {
+        gtk_container_remove(GTK_CONTAINER(window_), webView_->widget());
+    }
+    webView_ = std::make_shared<GtkWebViewHost>(channels, std::move(delegate));
+    attachWebView();
+    return webView_;
+}
+
+void GtkApplicationHost::attachWebView() {
+    if (window_ == nullptr || !webView_) return;
+    GtkWidget* widget = webView_->widget();
+    if (gtk_widget_get_parent(widget) != nullptr) return;
+    gtk_container_add(GTK_CONTAINER(window_), widget);
+    gtk_widget_show(widget);
+    gtk_widget_grab_focus(widget);
+}
+
+void GtkApplicationHost::createAndShowWindow(const WindowSpec& spec) {
+    if (window_ == nullptr) {
+        window_ = gtk_application_window_new(application_);
+        g_signal_connect(window_, "delete-event", G_CALLBACK(onDeleteEvent), this);
+        g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
+    }
+    GtkWindow* window = GTK_WINDOW(window_);
+    gtk_window_set_title(window, spec.title.c_str());
+    if (spec.width > 0 && spec.height > 0) gtk_window_set_default_size(window, spec.width, spec.height);
+    if (spec.minimumWidth > 0 || spec.minimumHeight > 0) {
+        GdkGeometry geometry{};
+        geometry.min_width = spec.minimumWidth;
+        geometry.min_height = spec.minimumHeight;
+        gtk_window_set_geometry_hints(window, nullptr, &geometry, GDK_HINT_MIN_SIZE);
+    }
+    gtk_window_set_position(window, GTK_WIN_POS_CENTER);
+    // Drawn inside the window unless the desktop shows application menus itself.
+    gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
+    attachWebView();
+    gtk_widget_show_all(window_);
+    gtk_window_present(window);
+}
+
+void GtkApplicationHost::presentWindow() {
+    if (window_ != nullptr) gtk_window_present(GTK_WINDOW(window_));
+}
+
+void GtkApplicationHost::destroyWindow() {
+    if (window_ == nullptr) return;
+    GtkWidget* window = window_;
+    g_signal_handlers_disconnect_by_data(window, this);
+    window_ = nullptr;
+    gtk_widget_destroy(window);
+}
+
+void GtkApplicationHost::requestQuit() {
+    if (quitSequence_) quitSequence_();
+}
+
+gboolean GtkApplicationHost::onDeleteEvent(GtkWidget*, GdkEvent*, gpointer data) {
+    // Closing the one window quits; the window stays until the event loop has ended.
+    static_cast<GtkApplicationHost*>(data)->requestQuit();
+    return TRUE;
+}
+
+void GtkApplicationHost::onDestroy(GtkWidget*, gpointer data) {
+    auto* self = static_cast<GtkApplicationHost*>(data);
+    self->window_ = nullptr;
+}
+
+}  // namespace taviro::platform::gtk

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <gtk/gtk.h>
+
+#include "platform/ApplicationHost.h"
+#include "platform/linux/gtk/GtkWebViewHost.h"
+
+namespace taviro::platform::gtk {
+
+// The application's menu bar, its one window and that window's web view.
+class GtkApplicationHost final : public ApplicationHost {
+public:
+    // `quitSequence` ends the application (the termination callback, then the event loop).
+    GtkApplicationHost(GtkApplication* application, std::function<void()> quitSequence);
+    ~GtkApplicationHost() override;
+    GtkApplicationHost(const GtkApplicationHost&) = delete;
+    GtkApplicationHost& operator=(const GtkApplicationHost&) = delete;
+
+    void setRegularActivationPolicy() override;
+    void installMainMenu(const std::vector<Menu>& menus, std::function<void(MenuAction)> onAction) override;
+    std::shared_ptr<WebView> createWebView(const std::vector<std::string>& channels,
+                                           std::weak_ptr<WebViewDelegate> delegate) override;
+    void createAndShowWindow(const WindowSpec& spec) override;
+    void requestQuit() override;
+
+    // A later start of the application brings the window forward.
+    void presentWindow();
+    void destroyWindow();
+
+private:
+    void perform(MenuAction action);
+    void attachWebView();
+    static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer);
+    static void onDestroy(GtkWidget*, gpointer);
+
+    GtkApplication* application_;
+    std::function<void()> quitSequence_;
+    std::function<void(MenuAction)> onAction_;
+    std::shared_ptr<GtkWebViewHost> webView_;
+    GtkWidget* window_ = nullptr;
+};
+
+}  // namespace taviro::platform::gtk
