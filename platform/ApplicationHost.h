@@ -39,8 +39,8 @@ public:
     virtual ~ApplicationHost() = default;
     // A normal application with a window in the task switcher and a menu bar.
     virtual void setRegularActivationPolicy() = 0;
-    // Installs `menus` as the menu bar. Editing actions act on the focused web content; the view
-    // actions and quitting go to `onAction`.
+    // Installs `menus` as the menu bar. Editing actions act on the focused web content, quitting
+    // runs the quit sequence, and the view actions go to `onAction`.
     virtual void installMainMenu(const std::vector<Menu>& menus, std::function<void(MenuAction)> onAction) = 0;
     // Creates the web view with `channels` registered as script-message handlers and page
     // scripts allowed to open windows. Reports go to `delegate` while it lives.
