@@ -44,14 +44,21 @@ TEST(Package, StoreDefaultsToTheUserDataFolder) {
     EXPECT_TRUE(std::filesystem::is_directory(home / ".local/share/Taviro/feature-packs/staging"));
 }
 
-TEST(Package, WindowedStartSaysTheWindowIsNotBuiltYet) {
-    test::TempDir dir;
+TEST(Package, WindowedStartWithoutADisplayFailsBeforeAnythingStarts) {
+    // Any command line that is not exactly a headless mode opens the window.
     for (std::vector<std::string> argv : {std::vector<std::string>{kExecutable},
                                           {kExecutable, "--prepare-feature-pack-state", "extra"}}) {
-        auto output = test::runCaptured(argv, {{"VORDA_FEATURE_PACK_TEST_ROOT", (dir / "store").string()}});
+        test::TempDir dir;
+        auto output = test::runCaptured(argv, {{"VORDA_FEATURE_PACK_TEST_ROOT", (dir / "store").string()},
+                                               {"HOME", (dir / "home").string()},
+                                               {"DISPLAY", std::nullopt},
+                                               {"WAYLAND_DISPLAY", std::nullopt},
+                                               {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
         EXPECT_EQ(output.status, 1);
         EXPECT_EQ(output.out, "");
-        EXPECT_EQ(std::count(output.err.begin(), output.err.end(), '\n'), 1) << output.err;
+        EXPECT_NE(output.err.find("cannot open display"), std::string::npos) << output.err;
+        EXPECT_FALSE(std::filesystem::exists(dir / "home" / ".ostrelin-video-web")) << "nothing was launched";
+        EXPECT_FALSE(std::filesystem::exists(dir / "store"));
     }
 }
 
