@@ -122,7 +122,6 @@ public:
     const std::string updateReadyMessage = "新版已下载，退出软件后会自动安装";
 
     const Platform& platform() const { return platform_; }
-    std::mutex& backendMutex() { return backendMutex_; }
     std::shared_ptr<platform::ChildProcess> currentBackendProcess();
 
 private:
