@@ -175,12 +175,18 @@ class Shell:
         for entry in self.starts():
             if alive(entry["pid"]):
                 os.kill(entry["pid"], signal.SIGKILL)
+        report = ""
         if self.process:
             self.stdout.close()
+            report = read_text(os.path.join(self.root, "taviro.out"))
         if os.environ.get("TAVIRO_KEEP_E2E"):
             print("kept", self.root)
         else:
             shutil.rmtree(self.root, ignore_errors=True)
+        # A sanitizer build reports memory errors on the shell's output.
+        for marker in ("ERROR: AddressSanitizer", "runtime error:"):
+            if marker in report:
+                self.test.fail("the shell reported a memory error:\n" + report[-4000:])
 
 
 class WindowedApp(unittest.TestCase):
@@ -319,6 +325,14 @@ class WindowedApp(unittest.TestCase):
         for key in keys:
             subprocess.run(["xdotool", "key", key], check=True)
             time.sleep(0.1)
+
+
+def read_text(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
 
 
 def read_lines(path):
