@@ -1,5 +1,6 @@
 #include "platform/Keychain.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -16,6 +17,13 @@ namespace {
 // The longest a caller may wait. D-Bus activation of a missing service, or a prompt for a locked
 // collection, would otherwise hold it for 25 seconds or more.
 constexpr auto kDeadline = std::chrono::seconds(1);
+
+// After a call missed its deadline the keychain counts as absent for a while, so one start that
+// asks it several times waits for it once, not once per question.
+constexpr auto kQuietPeriod = std::chrono::seconds(30);
+std::atomic<std::chrono::steady_clock::rep> quietUntil{0};
+
+bool inQuietPeriod() { return std::chrono::steady_clock::now().time_since_epoch().count() < quietUntil.load(); }
 
 constexpr const char* kLabel = "Taviro installation identity";
 
@@ -49,6 +57,7 @@ bool sessionBusMayExist() {
 // `State`, so nothing it uses goes away when the caller returns.
 template <typename T>
 T runWithDeadline(std::function<T(GCancellable*)> work, T fallback) {
+    if (inQuietPeriod()) return fallback;
     struct State {
         std::mutex mutex;
         std::condition_variable finished;
@@ -71,6 +80,7 @@ T runWithDeadline(std::function<T(GCancellable*)> work, T fallback) {
     if (!state->finished.wait_for(lock, kDeadline, [&] { return state->result.has_value(); })) {
         lock.unlock();
         g_cancellable_cancel(state->cancellable);
+        quietUntil = (std::chrono::steady_clock::now() + kQuietPeriod).time_since_epoch().count();
         return fallback;
     }
     return std::move(*state->result);
