@@ -25,19 +25,24 @@ constexpr std::size_t kReadPiece = 1024 * 1024;
 
 Error cryptoError(const std::string& what) { return Error{"OpenSSL", 1, what}; }
 
+std::string lowercaseHex(const unsigned char* digest, unsigned int length) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(length * 2);
+    for (unsigned int i = 0; i < length; ++i) {
+        hex.push_back(kHex[digest[i] >> 4]);
+        hex.push_back(kHex[digest[i] & 0xF]);
+    }
+    return hex;
+}
+
 }  // namespace
 
 std::string sha256Hex(std::string_view bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int digestLength = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest, &digestLength, EVP_sha256(), nullptr);
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < digestLength; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 0xF]);
-    }
-    return hex;
+    return lowercaseHex(digest, digestLength);
 }
 
 Result<std::string> sha256HexOfFile(const std::filesystem::path& file) {
@@ -68,14 +73,7 @@ Result<std::string> sha256HexOfFile(const std::filesystem::path& file) {
     if (EVP_DigestFinal_ex(context.get(), digest, &digestLength) != 1) {
         return std::unexpected(cryptoError("cannot finish a SHA-256 digest"));
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(digestLength * 2);
-    for (unsigned int i = 0; i < digestLength; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 0x0f]);
-    }
-    return hex;
+    return lowercaseHex(digest, digestLength);
 }
 
 bool ed25519Verify(std::span<const std::uint8_t> publicKey, std::span<const std::uint8_t> message,
