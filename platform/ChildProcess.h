@@ -53,8 +53,6 @@ public:
     bool isRunning() const;
     // Sends SIGTERM while the child runs; does not wait.
     void terminate();
-    // Blocks until the child has ended and returns its termination status.
-    int waitUntilExit();
 
     struct State;
 

@@ -1,13 +1,14 @@
 #include "platform/ChildProcess.h"
 
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+#include "platform/linux/WaitStatus.h"
 
 namespace taviro::platform {
 
@@ -26,18 +27,10 @@ Result<std::shared_ptr<FileHandle>> openForAppending(const std::filesystem::path
 
 struct ChildProcess::State {
     std::mutex mutex;
-    std::condition_variable ended;
     bool exited = false;
-    int status = 0;
 };
 
 namespace {
-
-int terminationStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return WTERMSIG(status);
-    return status;
-}
 
 // Waits for the child to end without reaping it, marks it ended under the lock, and only then
 // reaps it: until `exited` is set the pid cannot be handed to another process.
@@ -51,10 +44,8 @@ void waitForChild(pid_t pid, std::shared_ptr<ChildProcess::State> state, std::fu
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         state->exited = true;
-        state->status = terminationStatus(status);
     }
-    state->ended.notify_all();
-    if (onExit) onExit(state->status);
+    if (onExit) onExit(terminationStatus(status));
 }
 
 }  // namespace
@@ -119,12 +110,6 @@ bool ChildProcess::isRunning() const {
 void ChildProcess::terminate() {
     std::lock_guard lock(state_->mutex);
     if (!state_->exited) ::kill(pid_, SIGTERM);
-}
-
-int ChildProcess::waitUntilExit() {
-    std::unique_lock lock(state_->mutex);
-    state_->ended.wait(lock, [&] { return state_->exited; });
-    return state_->status;
 }
 
 }  // namespace taviro::platform

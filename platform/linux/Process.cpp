@@ -4,6 +4,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "platform/linux/WaitStatus.h"
+
 extern char** environ;
 
 namespace taviro::platform {
@@ -24,9 +26,7 @@ Result<int> runAndWait(const std::string& path, const std::vector<std::string>& 
     while (waitpid(child, &status, 0) < 0) {
         if (errno != EINTR) return std::unexpected(posixError(errno, "cannot wait for " + path));
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) return WTERMSIG(status);
-    return status;
+    return terminationStatus(status);
 }
 
 }  // namespace taviro::platform
