@@ -70,16 +70,12 @@ public:
     // Service launcher.
     static int findAvailablePort();
     bool startBundledService();
-    // The service environment for the current port and pack, built from `inherited`.
-    std::map<std::string, std::string> serviceEnvironment(std::map<std::string, std::string> inherited,
-                                                          const std::filesystem::path& resources);
 
     // Readiness and connection pages.
     void connectAndLoad();
     bool isLocalServiceReady();
-    bool waitForLocalService(double timeoutSeconds);
-    // The same wait, cut short by a stop request (the application is quitting).
-    bool waitForLocalService(double timeoutSeconds, std::stop_token stop);
+    // Cut short by a stop request (the application is quitting).
+    bool waitForLocalService(double timeoutSeconds, std::stop_token stop = {});
     void showConnecting();
     void showServiceError(const std::string& message);
     void scheduleReconnect();
@@ -121,11 +117,14 @@ public:
     const std::string updateDownloadingMessage = "发现新版，正在下载安装包，请不要立即退出软件";
     const std::string updateReadyMessage = "新版已下载，退出软件后会自动安装";
 
-    const Platform& platform() const { return platform_; }
     std::shared_ptr<platform::ChildProcess> currentBackendProcess();
 
 private:
     explicit AppDelegate(Platform platform);
+
+    // The service environment for the current port and pack, built from `inherited`.
+    std::map<std::string, std::string> serviceEnvironment(std::map<std::string, std::string> inherited,
+                                                          const std::filesystem::path& resources);
 
     // The connection worker's body, on its own thread.
     void runConnectionWorker(std::stop_token stop);

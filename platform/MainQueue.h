@@ -11,7 +11,6 @@ class CancellableTask {
 public:
     virtual ~CancellableTask() = default;
     virtual void cancel() = 0;
-    virtual bool isCancelled() const = 0;
 };
 
 // The main thread's event loop. Everything that touches the window, the web view or the

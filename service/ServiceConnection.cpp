@@ -40,18 +40,18 @@ void AppDelegate::runConnectionWorker(std::stop_token stop) {
     appendDesktopLog("local service worker started");
     appendDesktopLog("ensuring local service on port " + std::to_string(localPort.load()));
 
-    bool started = false;
-    if (isLocalServiceReady()) {
+    bool started = isLocalServiceReady();
+    if (started) {
         appendDesktopLog("existing local service is ready");
-        started = true;
+    } else {
+        started = startAttempts(platform_.timing.startAttempts, stop);
     }
-    if (!started) started = startAttempts(platform_.timing.startAttempts, stop);
     if (!started && !stop.stop_requested() && featurePackUpdater().activeRevision() >= 1 &&
         featurePackUpdater().rollbackAfterStartupFailure()) {
         appendDesktopLog("retrying local service after feature pack rollback");
         startAttempts(platform_.timing.startAttemptsAfterRollback, stop);
     }
-    bool ready = !stop.stop_requested() && waitForLocalService(platform_.timing.finalWait, stop);
+    bool ready = waitForLocalService(platform_.timing.finalWait, stop);
     if (stop.stop_requested()) return;
 
     platform_.mainQueue->post([self = shared_from_this(), ready] { self->handleConnectionOutcome(ready); });
@@ -86,8 +86,6 @@ bool AppDelegate::isLocalServiceReady() {
     // The pack is read when the answer is in, so a rollback during the request is respected.
     return answer && isReadyHealthAnswer(*answer, featurePackUpdater().activeRevision());
 }
-
-bool AppDelegate::waitForLocalService(double timeoutSeconds) { return waitForLocalService(timeoutSeconds, {}); }
 
 bool AppDelegate::waitForLocalService(double timeoutSeconds, std::stop_token stop) {
     using Clock = std::chrono::steady_clock;

@@ -39,8 +39,6 @@ public:
         }
     }
 
-    bool isCancelled() const override { return cancelled_; }
-
 private:
     static gboolean fire(gpointer data) {
         auto self = *static_cast<std::shared_ptr<GlibTask>*>(data);
