@@ -3,44 +3,82 @@
 #include <filesystem>
 
 #include "app/DesktopLog.h"
+#include "app/MainMenu.h"
+#include "platform/InfoPlist.h"
 #include "platform/LegacyLaunchAgent.h"
 
 namespace taviro {
 namespace {
 
-const std::vector<std::string> kScriptMessageChannels{"pathPicker", "updateChecker", "featurePackRollback"};
+const platform::WindowSpec kMainWindow{"Taviro", 1280, 820, 980, 680};
 
 }  // namespace
 
 std::shared_ptr<AppDelegate> AppDelegate::create(Platform platform) {
-    return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(platform)));
+    auto delegate = std::shared_ptr<AppDelegate>(new AppDelegate(std::move(platform)));
+    delegate->wireSubsystems();
+    return delegate;
 }
 
-AppDelegate::AppDelegate(Platform platform) : platform_(std::move(platform)) { localPort = findAvailablePort(); }
+AppDelegate::AppDelegate(Platform platform) : platform_(std::move(platform)) {}
 
+// The connection worker reaches the feature-pack store through this object: it has ended before
+// the store goes away.
 AppDelegate::~AppDelegate() {
-    quitting_ = true;
-    connectionWorker_.request_stop();
-    // The worker itself may hold the last reference; it cannot wait for itself.
-    if (connectionWorker_.joinable() && connectionWorker_.get_id() == std::this_thread::get_id()) {
-        connectionWorker_.detach();
-    }
+    if (supervisor_) supervisor_->stop();
+}
+
+// Every hook holds the delegate weakly: delayed tasks and worker threads may outlive it.
+void AppDelegate::wireSubsystems() {
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    ServiceSupervisor::Machine machine{platform_.mainQueue, platform_.http,           platform_.identity,
+                                       platform_.package,   dataRootDirectory(),      desktopLogPath(),
+                                       platform_.remoteApiOrigin, platform_.timing, appendDesktopLog};
+    ServiceSupervisor::Hooks serviceHooks;
+    // The supervisor lives inside the delegate, so the delegate outlives every call it makes.
+    serviceHooks.featurePacks = [this]() -> FeaturePackUpdater& { return featurePackUpdater(); };
+    serviceHooks.didConnect = [weakSelf] {
+        if (auto self = weakSelf.lock()) self->draftPolling_.start();
+    };
+    supervisor_ = ServiceSupervisor::create(std::move(machine), std::move(serviceHooks));
+
+    std::weak_ptr<ServiceSupervisor> weakSupervisor = supervisor_;
+    NavigationHandler::Hooks navigationHooks;
+    navigationHooks.localPort = [weakSupervisor] {
+        auto supervisor = weakSupervisor.lock();
+        return supervisor ? supervisor->localPort() : 0;
+    };
+    navigationHooks.saveDiagnostics = [weakSelf](const std::string& url) {
+        if (auto self = weakSelf.lock()) self->bridge_.saveDiagnostics(url);
+    };
+    navigationHooks.connectionLost = [weakSupervisor](const std::string& message) {
+        if (auto supervisor = weakSupervisor.lock()) supervisor->connectionLost(message);
+    };
+    navigationHooks.reconnect = [weakSupervisor] {
+        appendDesktopLog("web content process terminated");
+        if (auto supervisor = weakSupervisor.lock()) supervisor->connectAndLoad();
+    };
+    navigationHooks.startAutomaticUpdateFlow = [weakSelf] {
+        if (auto self = weakSelf.lock()) self->selfUpdater_.startAutomaticUpdateFlow();
+    };
+    navigationHooks.startBackgroundFeaturePackCheck = [weakSelf] {
+        if (auto self = weakSelf.lock()) self->featurePackUpdater().checkForUpdatesInBackground([] { return false; });
+    };
+    navigation_ = std::make_unique<NavigationHandler>(platform_.mainQueue, platform_.browser, std::move(navigationHooks));
 }
 
 FeaturePackUpdater& AppDelegate::featurePackUpdater() {
     std::call_once(updaterOnce_, [this] {
         std::string version = "0";
-        if (platform_.bundleShortVersion) version = platform_.bundleShortVersion().value_or("0");
-        std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-        featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(version, [weakSelf](const std::string& line) {
-            if (!weakSelf.expired()) appendDesktopLog(line);
-        });
+        if (platform_.package) {
+            version = platform::infoPlistString(platform_.package->infoPlist(), "CFBundleShortVersionString").value_or("0");
+        }
+        featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(version, appendDesktopLog);
     });
     return *featurePackUpdater_;
 }
 
 void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host) {
-    host_ = &host;
     appendDesktopLog("desktop application launched");
     host.setRegularActivationPolicy();
     appendDesktopLog("activation policy configured");
@@ -49,54 +87,39 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
         if (auto self = weakSelf.lock()) self->performMenuAction(action);
     });
     appendDesktopLog("menu built");
-    webView = host.createWebView(kScriptMessageChannels, std::static_pointer_cast<platform::WebViewDelegate>(shared_from_this()));
-    host.createAndShowWindow(platform::WindowSpec{"Taviro", 1280, 820, 980, 680});
+    auto webView = host.createWebView(PageBridge::scriptMessageChannels(),
+                                      std::static_pointer_cast<platform::WebViewDelegate>(shared_from_this()));
+    supervisor_->setWebView(webView);
+    navigation_->setWebView(webView);
+    host.createAndShowWindow(kMainWindow);
     appendDesktopLog("window built");
     disableLegacyLaunchAgent();
     appendDesktopLog("legacy launch agent disabled");
     featurePackUpdater().prepareForLaunch();
     appendDesktopLog("feature pack prepared revision=" + std::to_string(featurePackUpdater().activeRevision()));
-    restorePreparedUpdateIfAvailable();
+    selfUpdater_.restorePreparedUpdateIfAvailable();
     appendDesktopLog("prepared update state restored");
-    connectAndLoad();
+    supervisor_->connectAndLoad();
 }
 
 void AppDelegate::applicationWillTerminate() {
-    if (importPollTimer) importPollTimer->cancel();
-    quitting_ = true;
-    if (reconnectWorkItem) reconnectWorkItem->cancel();
-    {
-        std::lock_guard lock(backendMutex_);
-        if (backendProcess && backendProcess->isRunning()) backendProcess->terminate();
-        if (backendLogHandle) backendLogHandle->close();
-        backendLogHandle.reset();
-    }
-    // A worker still waiting for the service stops at its next check; none starts another one.
-    connectionWorker_.request_stop();
-    if (connectionWorker_.joinable() && connectionWorker_.get_id() != std::this_thread::get_id()) {
-        connectionWorker_.join();
-    }
-    runPendingUpdateIfNeeded();
+    draftPolling_.stop();
+    navigation_->cancel();
+    supervisor_->stop();
+    selfUpdater_.runPendingUpdateIfNeeded();
 }
 
 void AppDelegate::performMenuAction(platform::MenuAction action) {
     switch (action) {
-        case platform::MenuAction::loadHome: loadHome(); break;
-        case platform::MenuAction::reloadPage: reloadPage(); break;
-        case platform::MenuAction::openInBrowser: openInBrowser(); break;
-        case platform::MenuAction::terminate:
-            if (host_) host_->requestQuit();
+        case platform::MenuAction::loadHome: supervisor_->loadHome(); break;
+        case platform::MenuAction::reloadPage: supervisor_->connectAndLoad(); break;
+        case platform::MenuAction::openInBrowser:
+            if (platform_.browser) platform_.browser->open(supervisor_->homeURL());
             break;
         default:
-            // The editing actions belong to the focused web content; the host performs them.
+            // Quitting and the editing actions belong to the host.
             break;
     }
-}
-
-void AppDelegate::reloadPage() { connectAndLoad(); }
-
-void AppDelegate::openInBrowser() {
-    if (platform_.browser) platform_.browser->open(homeURL());
 }
 
 void AppDelegate::disableLegacyLaunchAgent() {
@@ -106,6 +129,25 @@ void AppDelegate::disableLegacyLaunchAgent() {
     }
     std::error_code ignored;
     std::filesystem::remove(platform::legacyAgentUnitFile(), ignored);
+}
+
+bool AppDelegate::decidePolicyForNavigation(const std::optional<std::string>& url) {
+    return navigation_->decidePolicyForNavigation(url);
+}
+
+void AppDelegate::didFinishNavigation() { navigation_->didFinishNavigation(); }
+
+void AppDelegate::didFailNavigation(const Error& error) { navigation_->didFailNavigation(error); }
+
+void AppDelegate::webProcessTerminated() { navigation_->webProcessTerminated(); }
+
+void AppDelegate::didReceiveScriptMessage(const std::string& channel, const std::string& bodyJSON) {
+    bridge_.didReceiveScriptMessage(channel, bodyJSON);
+}
+
+bool AppDelegate::runOpenPanel(bool allowsMultipleSelection,
+                               std::function<void(std::optional<std::vector<std::filesystem::path>>)> completion) {
+    return bridge_.runOpenPanel(allowsMultipleSelection, std::move(completion));
 }
 
 }  // namespace taviro

@@ -1,8 +1,8 @@
-#include "app/AppDelegate.h"
+#include "app/MainMenu.h"
 
 namespace taviro {
 
-std::vector<platform::Menu> AppDelegate::mainMenu() {
+std::vector<platform::Menu> mainMenu() {
     using platform::MenuAction;
     const platform::MenuItem separator{};
     return {

@@ -3,7 +3,8 @@
 #include <cctype>
 
 #include "platform/Paths.h"
-#include "service/TextTrimming.h"
+#include "lib/DecimalParsing.h"
+#include "lib/Text.h"
 
 #ifndef TAVIRO_DEFAULT_API_ORIGIN
 #error "the build defines TAVIRO_DEFAULT_API_ORIGIN"
@@ -24,13 +25,8 @@ bool isValidHost(std::string_view host) {
 }
 
 bool isValidPort(std::string_view port) {
-    if (port.empty() || port.size() > 5) return false;
-    int value = 0;
-    for (char c : port) {
-        if (c < '0' || c > '9') return false;
-        value = value * 10 + (c - '0');
-    }
-    return value >= 1 && value <= 65535;
+    auto value = parsePort(port);
+    return value && *value >= 1;
 }
 
 }  // namespace

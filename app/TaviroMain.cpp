@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "featurepack/DecimalParsing.h"
+#include "lib/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
 
 namespace taviro {

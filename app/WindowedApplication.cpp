@@ -6,15 +6,13 @@
 #include "app/RemoteApiOrigin.h"
 #include "platform/ApplicationRunner.h"
 #include "platform/HardwareIdentity.h"
-#include "platform/InfoPlist.h"
+#include "platform/PackageLayout.h"
 #include "platform/Paths.h"
 
 namespace taviro {
 namespace {
 
 constexpr const char* kApplicationID = "com.taviro.desktop";
-
-std::filesystem::path contentsDirectory() { return platform::packageContentsDirectory(platform::executablePath()); }
 
 }  // namespace
 
@@ -38,15 +36,9 @@ AppDelegate::Platform packagedPlatform() {
     platform.http = platform::curlHttpClient();
     platform.browser = platform::desktopBrowserOpener();
     platform.identity = IdentitySources{[] { return platform::platformUUID(); }, platform::secretServiceKeychain()};
-    platform.resourcesFolder = []() -> std::optional<std::filesystem::path> {
-        std::error_code error;
-        auto resources = contentsDirectory() / "Resources";
-        if (!std::filesystem::is_directory(resources, error)) return std::nullopt;
-        return resources;
-    };
-    platform.bundleShortVersion = [] {
-        return platform::infoPlistString(contentsDirectory() / "Info.plist", "CFBundleShortVersionString");
-    };
+    auto package = platform::PackageLayout::running();
+    std::error_code error;
+    if (std::filesystem::is_directory(package.resources(), error)) platform.package = package;
     platform.runProcess = [](const std::string& tool, const std::vector<std::string>& arguments) {
         return runProcess(tool, arguments);
     };

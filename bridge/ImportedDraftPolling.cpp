@@ -1,11 +1,15 @@
-#include "app/AppDelegate.h"
+#include "bridge/ImportedDraftPolling.h"
 
 namespace taviro {
 
-void AppDelegate::startImportedDraftPolling() {
-    // Each successful connection restarts polling from scratch.
-    if (importPollTimer) importPollTimer->cancel();
-    importPollTimer.reset();
+void ImportedDraftPolling::start() {
+    // Each connection starts from scratch; the poll itself is not offered yet.
+    stop();
+}
+
+void ImportedDraftPolling::stop() {
+    if (importPollTimer_) importPollTimer_->cancel();
+    importPollTimer_.reset();
 }
 
 }  // namespace taviro

@@ -1,9 +1,7 @@
 #include "bridge/NavigationPolicy.h"
 
-#include <algorithm>
-#include <cctype>
-
-#include "bridge/UrlParts.h"
+#include "lib/Text.h"
+#include "lib/UrlParts.h"
 #include "platform/WebErrors.h"
 
 namespace taviro {
@@ -30,8 +28,7 @@ NavigationDecision decideNavigation(const std::optional<std::string>& url, int l
     if (!url) return NavigationDecision::allow;
     if (isLocalDiagnosticsURL(*url, localPort)) return NavigationDecision::saveDiagnostics;
     auto parts = parseUrl(*url);
-    std::string scheme = parts && parts->scheme ? *parts->scheme : "";
-    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::string scheme = lowercaseASCII(parts && parts->scheme ? *parts->scheme : "");
     if ((scheme == "http" || scheme == "https") && !isLocalAuthority(*parts, localPort)) {
         return NavigationDecision::openInBrowser;
     }

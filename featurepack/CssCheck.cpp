@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "featurepack/FeaturePackUpdater.h"
-#include "featurepack/Utf8.h"
+#include "lib/Utf8.h"
 #include "platform/Files.h"
 
 namespace taviro {

@@ -28,11 +28,11 @@ FeaturePackUpdater::FeaturePackUpdater(std::string appVersion, Logger logger)
       root_(storeRoot()),
       versionsRoot_(root_ / "versions"),
       stagingRoot_(root_ / "staging"),
-      stateURL_(root_ / "state.json") {
+      stateFile_(root_ / "state.json") {
     std::error_code ignored;
     std::filesystem::create_directories(versionsRoot_, ignored);
     std::filesystem::create_directories(stagingRoot_, ignored);
-    state_ = loadState(stateURL_);
+    state_ = loadState(stateFile_);
 }
 
 std::int64_t FeaturePackUpdater::activeRevision() const {
@@ -85,7 +85,7 @@ VoidResult FeaturePackUpdater::writeStateLocked() const {
     if (folderError) {
         return std::unexpected(posixError(folderError.value(), "cannot create " + root_.string()));
     }
-    return platform::writeFileAtomically(stateURL_, encodeState(state_), 0600);
+    return platform::writeFileAtomically(stateFile_, encodeState(state_), 0600);
 }
 
 Error FeaturePackUpdater::error(const std::string& message) { return Error{errorDomain, 1, message}; }

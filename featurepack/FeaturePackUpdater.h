@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "featurepack/PackState.h"
+#include "lib/Logger.h"
 #include "platform/Error.h"
 
 namespace taviro {
@@ -19,8 +20,6 @@ namespace taviro {
 // the write that persists it, so readers on other threads see the old state or the new one.
 class FeaturePackUpdater {
 public:
-    using Logger = std::function<void(const std::string&)>;
-
     static constexpr std::int64_t engineAPI = 1;
     static constexpr const char* component = "ui-rules";
     static constexpr const char* keyID = "feature-pack-ed25519-v1";
@@ -39,13 +38,10 @@ public:
     const std::string& appVersion() const { return appVersion_; }
     const std::string& channel() const { return channel_; }
     const std::filesystem::path& root() const { return root_; }
-    const std::filesystem::path& versionsRoot() const { return versionsRoot_; }
-    const std::filesystem::path& stagingRoot() const { return stagingRoot_; }
-    const std::filesystem::path& stateURL() const { return stateURL_; }
 
     std::int64_t activeRevision() const;
     std::string activeVersion() const;
-    std::string statePath() const { return stateURL_.string(); }
+    std::string statePath() const { return stateFile_.string(); }
     bool hasPrevious() const;
     State snapshot() const;
 
@@ -88,6 +84,10 @@ public:
     // The page's request for the previous pack, effective at the next launch.
     bool requestManualRollback();
 
+    // Once per launch, on the main thread: asks the remote API for a newer pack and stages it for
+    // the next launch; stands back while `coreUpdateInProgress` (called from any thread) holds.
+    void checkForUpdatesInBackground(std::function<bool()> coreUpdateInProgress);
+
     VoidResult stageDownloaded(const std::filesystem::path& archive, const RemotePack& remote);
     VoidResult stageArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
                                       std::int64_t revision, const std::string& archiveSHA256);
@@ -122,7 +122,7 @@ private:
     std::filesystem::path root_;
     std::filesystem::path versionsRoot_;
     std::filesystem::path stagingRoot_;
-    std::filesystem::path stateURL_;
+    std::filesystem::path stateFile_;
 
     mutable std::mutex stateMutex_;
     State state_;

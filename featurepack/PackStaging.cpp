@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <sys/stat.h>
 
-#include "featurepack/DecimalParsing.h"
+#include "lib/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
 #include "platform/Archive.h"
 #include "platform/Process.h"

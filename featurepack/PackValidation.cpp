@@ -7,10 +7,10 @@
 #include <set>
 #include <sys/stat.h>
 
-#include "featurepack/DecimalParsing.h"
+#include "lib/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
-#include "featurepack/JsonNumbers.h"
-#include "featurepack/Utf8.h"
+#include "lib/JsonNumbers.h"
+#include "lib/Utf8.h"
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
 #include "platform/Files.h"
@@ -43,19 +43,6 @@ std::set<std::string> keysOf(const json& object) {
 bool isInteger(const json& value, std::int64_t expected) {
     auto number = exactInt64(value);
     return number && *number == expected;
-}
-
-// A declared size, any fraction dropped; values beyond 64 bits are unusable.
-std::optional<std::int64_t> truncatedInt64(const json& value) {
-    if (!value.is_number()) return std::nullopt;
-    if (value.is_number_float()) {
-        double number = std::trunc(value.get<double>());
-        if (!std::isfinite(number) || number < -9223372036854775808.0 || number >= 9223372036854775808.0) {
-            return std::nullopt;
-        }
-        return static_cast<std::int64_t>(number);
-    }
-    return exactInt64(value);
 }
 
 bool isLowerHexDigest(const std::string& text) {

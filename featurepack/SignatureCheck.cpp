@@ -1,29 +1,19 @@
 // The trust decision for a pack: an Ed25519 signature over the exact bytes of manifest.json.
 #include <nlohmann/json.hpp>
 
-#include "featurepack/Base64.h"
+#include "lib/Base64.h"
 #include "featurepack/FeaturePackUpdater.h"
-#include "featurepack/Utf8.h"
+#include "lib/Text.h"
+#include "lib/Utf8.h"
 #include "platform/Crypto.h"
 #include "platform/Files.h"
+#include "platform/PackageLayout.h"
 #include "platform/Paths.h"
 
 namespace taviro {
 namespace {
 
 constexpr const char* kBadSignature = "功能包数字签名无效";
-
-// White space and line breaks as trimmed around the signature text.
-bool isTrimmable(char character) {
-    return character == ' ' || character == '\t' || character == '\n' || character == '\r' || character == '\v' ||
-           character == '\f';
-}
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && isTrimmable(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isTrimmable(text.back())) text.remove_suffix(1);
-    return text;
-}
 
 std::optional<std::vector<std::uint8_t>> readPublicKey(const std::filesystem::path& keyFile) {
     auto bytes = platform::readFile(keyFile);
@@ -44,7 +34,7 @@ std::optional<std::vector<std::uint8_t>> readPublicKey(const std::filesystem::pa
 std::filesystem::path FeaturePackUpdater::publicKeyPath() const {
     // Present means used, even when empty: a deployment that sets it never falls back silently.
     if (auto configured = platform::environmentValue("VORDA_FEATURE_PUBLIC_KEY")) return *configured;
-    return platform::packageResource("feature-pack-public-key.json");
+    return platform::PackageLayout::running().featurePackPublicKey();
 }
 
 VoidResult FeaturePackUpdater::verifySignature(const std::string& manifestData,
@@ -55,7 +45,7 @@ VoidResult FeaturePackUpdater::verifySignature(const std::string& manifestData,
 
     auto signatureText = platform::readFile(signatureURL);
     if (!signatureText || !isValidUtf8(*signatureText)) return refused;
-    auto signature = decodeBase64Strict(trimmed(*signatureText));
+    auto signature = decodeBase64Strict(trimWhitespaceAndNewlines(*signatureText));
     if (!signature) return refused;
 
     auto message = std::span(reinterpret_cast<const std::uint8_t*>(manifestData.data()), manifestData.size());

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Dialogs.h"
 #include "platform/WebView.h"
 
 namespace taviro::platform {
@@ -50,6 +51,8 @@ public:
     virtual void createAndShowWindow(const WindowSpec& spec) = 0;
     // Ends the event loop after the quit sequence.
     virtual void requestQuit() = 0;
+    // Panels and alerts: sheets on the window while it exists, application-modal otherwise.
+    virtual std::shared_ptr<Dialogs> dialogs() = 0;
 };
 
 }  // namespace taviro::platform

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,13 +17,33 @@ struct HttpResponse {
     std::optional<std::string> body;
 };
 
-// Blocking HTTP; call it from background threads only. Requests never use cached data.
+struct DownloadOptions {
+    // The body may have at most this many bytes; a larger declared length, or more bytes
+    // arriving, fails the download at once. No limit when absent.
+    std::optional<std::uint64_t> maximumBytes;
+    // The whole transfer must end within this time (non-positive: no time at all).
+    double timeoutSeconds = 0;
+    // Called on the downloading thread as the body arrives: bytes so far, and the declared
+    // length when the server gave one.
+    std::function<void(std::uint64_t received, std::optional<std::uint64_t> expected)> onProgress;
+};
+
+// Blocking HTTP; call it from background threads only. Requests never use cached data and
+// never follow redirects.
 class HttpClient {
 public:
     virtual ~HttpClient() = default;
     // Fails with the transport's own error (domain "CURL") when no response arrived within
     // `timeoutSeconds`.
     virtual Result<HttpResponse> get(const std::string& url, double timeoutSeconds) = 0;
+    // Streams the body of `url` into `destination` and returns the HTTP status. The body goes to
+    // a temporary file beside `destination`, which replaces it only when the whole body of a
+    // 2xx response has arrived; any other status is returned with nothing written. A failure
+    // (the transport's, domain "CURL"; a limit, CURLE_FILESIZE_EXCEEDED or
+    // CURLE_OPERATION_TIMEDOUT; the file system's, domain "POSIX") leaves `destination` as it
+    // was and no temporary file behind.
+    virtual Result<long> download(const std::string& url, const std::filesystem::path& destination,
+                                  const DownloadOptions& options) = 0;
 };
 
 std::shared_ptr<HttpClient> curlHttpClient();

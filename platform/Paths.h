@@ -23,11 +23,4 @@ std::filesystem::path applicationSupportDirectory();
 // The running executable's own path, from /proc/self/exe.
 std::filesystem::path executablePath();
 
-// The package that holds an executable at Contents/MacOS/<name>: two levels above it lies
-// Contents, whose Resources folder carries the package's resources.
-std::filesystem::path packageContentsDirectory(const std::filesystem::path& executable);
-
-// A named resource of the running package: Contents/Resources/<fileName>.
-std::filesystem::path packageResource(const std::string& fileName);
-
 }  // namespace taviro::platform

@@ -32,6 +32,9 @@ public:
     // A committed or a provisional load failed. The error carries the view's own domain and
     // code, translated to the values of WebErrors.h where those apply.
     virtual void didFailNavigation(const Error& error) = 0;
+    // The web content process crashed or was killed: the view shows nothing until something is
+    // loaded again.
+    virtual void webProcessTerminated() = 0;
     // A page posted `bodyJSON` (the message body serialised as JSON) to a registered channel.
     virtual void didReceiveScriptMessage(const std::string& channel, const std::string& bodyJSON) = 0;
     // A file input wants files; `completion` gets the chosen files or nothing (cancelled).

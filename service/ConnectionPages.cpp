@@ -1,6 +1,6 @@
 #include "service/ConnectionPages.h"
 
-#include "bridge/JavaScriptLiteral.h"
+#include "lib/JavaScriptLiteral.h"
 
 namespace taviro {
 namespace {

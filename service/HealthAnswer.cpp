@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "featurepack/JsonNumbers.h"
+#include "lib/JsonNumbers.h"
 
 namespace taviro {
 

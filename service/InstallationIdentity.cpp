@@ -2,11 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "featurepack/Utf8.h"
+#include "lib/Utf8.h"
 #include "platform/Crypto.h"
 #include "platform/Files.h"
 #include "platform/Uuid.h"
-#include "service/TextTrimming.h"
+#include "lib/Text.h"
 
 namespace taviro {
 namespace {

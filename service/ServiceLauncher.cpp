@@ -5,9 +5,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "app/AppDelegate.h"
-#include "app/DesktopLog.h"
 #include "platform/Paths.h"
+#include "service/ServiceSupervisor.h"
 
 namespace taviro {
 namespace {
@@ -26,7 +25,7 @@ bool isExecutableFile(const std::filesystem::path& path) {
 
 }  // namespace
 
-int AppDelegate::findAvailablePort() {
+int ServiceSupervisor::findAvailablePort() {
     int socketDescriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socketDescriptor < 0) return randomPort();
     sockaddr_in address{};
@@ -43,9 +42,9 @@ int AppDelegate::findAvailablePort() {
     return port > 1023 ? port : randomPort();
 }
 
-std::map<std::string, std::string> AppDelegate::serviceEnvironment(std::map<std::string, std::string> environment,
-                                                                   const std::filesystem::path& resources) {
-    const std::filesystem::path dataRoot = dataRootDirectory();
+std::map<std::string, std::string> ServiceSupervisor::serviceEnvironment(std::map<std::string, std::string> environment) {
+    const std::filesystem::path resources = machine_.package->resources();
+    const std::filesystem::path& dataRoot = machine_.dataRoot;
     const std::string bin = (resources / "bin").string();
     auto inheritedPath = environment.find("PATH");
     environment["PATH"] = bin + ":" + (inheritedPath != environment.end() ? inheritedPath->second : kDefaultSearchPath);
@@ -56,68 +55,67 @@ std::map<std::string, std::string> AppDelegate::serviceEnvironment(std::map<std:
     environment["VORDA_BUILTIN_BGM_DIR"] = (resources / "bgm").string();
     environment["VORDA_DEFAULT_BGM"] = (resources / "default_bgm.m4a").string();
     environment["VORDA_PROJECT_ROOT"] = (dataRoot / "projects").string();
-    environment["GENERATION_GATEWAY_URL"] = platform_.remoteApiOrigin;
+    environment["GENERATION_GATEWAY_URL"] = machine_.remoteApiOrigin;
 
-    ResolvedIdentity identity = InstallationIdentity::resolve(platform_.identity, dataRoot);
+    ResolvedIdentity identity = InstallationIdentity::resolve(machine_.identity, dataRoot);
     environment["VORDA_DEVICE_ID"] = identity.deviceID;
     if (identity.legacyDeviceID) environment["VORDA_LEGACY_DEVICE_ID"] = *identity.legacyDeviceID;
 
-    environment["VORDA_PORT"] = std::to_string(localPort.load());
+    environment["VORDA_PORT"] = std::to_string(localPort());
     environment["VORDA_INTEGRATION_ENABLED"] = "1";
     environment["PYTHONUNBUFFERED"] = "1";
-    for (const auto& [name, value] : featurePackUpdater().environment()) environment[name] = value;
+    for (const auto& [name, value] : hooks_.featurePacks().environment()) environment[name] = value;
     return environment;
 }
 
-bool AppDelegate::startBundledService() {
+bool ServiceSupervisor::startBundledService() {
     std::lock_guard lock(backendMutex_);
-    if (backendProcess && backendProcess->isRunning()) return true;
+    if (backendProcess_ && backendProcess_->isRunning()) return true;
     // After the quit sequence has stopped the service, nothing may start another one.
     if (quitting_) return false;
 
-    auto resources = platform_.resourcesFolder ? platform_.resourcesFolder() : std::nullopt;
-    if (!resources) return false;
-    const std::filesystem::path executable = *resources / "server" / "vorda-web-server" / "vorda-web-server";
+    if (!machine_.package) return false;
+    const std::filesystem::path executable = machine_.package->serviceExecutable();
     if (!isExecutableFile(executable)) {
-        appendDesktopLog("bundled service is not executable: " + executable.string());
+        machine_.log("bundled service is not executable: " + executable.string());
         return false;
     }
 
     platform::ChildProcessOptions options;
     options.executable = executable;
-    options.workingDirectory = *resources;
-    options.environment = serviceEnvironment(platform::processEnvironment(), *resources);
+    options.workingDirectory = machine_.package->resources();
+    options.environment = serviceEnvironment(platform::processEnvironment());
 
     std::error_code ignored;
-    std::filesystem::create_directories(dataRootDirectory(), ignored);
-    if (auto log = platform::openForAppending(desktopLogPath())) {
-        backendLogHandle = *log;
+    std::filesystem::create_directories(machine_.dataRoot, ignored);
+    if (auto log = platform::openForAppending(machine_.logFile)) {
+        backendLogHandle_ = *log;
         options.output = *log;
     }
-    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-    options.onExit = [weakSelf](int status) {
-        if (!weakSelf.expired()) appendDesktopLog("bundled service exited with status " + std::to_string(status));
+    std::weak_ptr<ServiceSupervisor> weakSelf = weak_from_this();
+    options.onExit = [weakSelf, log = machine_.log](int status) {
+        if (!weakSelf.expired()) log("bundled service exited with status " + std::to_string(status));
     };
 
     auto launched = platform::ChildProcess::launch(std::move(options));
     if (!launched) {
-        appendDesktopLog("failed to launch bundled service: " + launched.error().description);
+        machine_.log("failed to launch bundled service: " + launched.error().description);
         return false;
     }
-    appendDesktopLog("bundled service launched on port " + std::to_string(localPort.load()));
-    backendProcess = *launched;
+    machine_.log("bundled service launched on port " + std::to_string(localPort()));
+    backendProcess_ = *launched;
     return true;
 }
 
-std::shared_ptr<platform::ChildProcess> AppDelegate::currentBackendProcess() {
+std::shared_ptr<platform::ChildProcess> ServiceSupervisor::currentBackendProcess() {
     std::lock_guard lock(backendMutex_);
-    return backendProcess;
+    return backendProcess_;
 }
 
-void AppDelegate::abandonBackendProcess() {
+void ServiceSupervisor::abandonBackendProcess() {
     std::lock_guard lock(backendMutex_);
-    if (backendProcess && backendProcess->isRunning()) backendProcess->terminate();
-    backendProcess.reset();
+    if (backendProcess_ && backendProcess_->isRunning()) backendProcess_->terminate();
+    backendProcess_.reset();
 }
 
 }  // namespace taviro

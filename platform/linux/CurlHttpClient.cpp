@@ -1,11 +1,15 @@
 #include "platform/HttpClient.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <limits>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace taviro::platform {
 namespace {
@@ -46,22 +50,6 @@ long timeoutMilliseconds(double seconds) {
     return milliseconds > 2e9 ? 2000000000L : std::max(1L, static_cast<long>(milliseconds));
 }
 
-struct Download {
-    std::string body;
-    bool tooLarge = false;
-};
-
-std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* download = static_cast<Download*>(user);
-    std::size_t length = size * count;
-    if (download->body.size() + length > kMaximumBodySize) {
-        download->tooLarge = true;
-        return 0;  // makes curl abort the transfer
-    }
-    download->body.append(data, length);
-    return length;
-}
-
 struct EasyDeleter {
     void operator()(CURL* easy) const { curl_easy_cleanup(easy); }
 };
@@ -69,28 +57,37 @@ struct ListDeleter {
     void operator()(curl_slist* list) const { curl_slist_free_all(list); }
 };
 
-Error curlError(CURLcode code, const char* detail) {
+Error curlError(CURLcode code, const std::string& detail) {
     std::string description = curl_easy_strerror(code);
-    if (detail != nullptr && *detail != '\0') description += std::string(": ") + detail;
+    if (!detail.empty()) description += ": " + detail;
     return Error{"CURL", static_cast<int>(code), description};
 }
 
-class CurlHttpClient final : public HttpClient {
-public:
-    Result<HttpResponse> get(const std::string& url, double timeoutSeconds) override {
-        initialiseCurlOnce();
-        std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-        if (!easy) return std::unexpected(curlError(CURLE_FAILED_INIT, nullptr));
+Error tooLargeError(std::uint64_t maximumBytes) {
+    return curlError(CURLE_FILESIZE_EXCEEDED, "the body exceeds " + std::to_string(maximumBytes) + " bytes");
+}
 
+using WriteFunction = std::size_t (*)(char*, std::size_t, std::size_t, void*);
+
+// One request, set up the way every request of ours is: fresh data only, http(s) only, no
+// redirects followed, the time limit, loopback never through a proxy, the trust store the
+// environment names, and a declared body above the limit refused before any of it is read.
+// The body goes to `write`; it must count the bytes that arrive without a declared length.
+class Request {
+public:
+    static Result<std::unique_ptr<Request>> make(const std::string& url, double timeoutSeconds, WriteFunction write,
+                                                 void* sink, std::optional<std::uint64_t> maximumBytes) {
+        initialiseCurlOnce();
+        // On the heap: curl keeps pointers to the header list and the error buffer.
+        std::unique_ptr<Request> request(new Request);
+        request->easy_.reset(curl_easy_init());
+        if (!request->easy_) return std::unexpected(curlError(CURLE_FAILED_INIT, ""));
         curl_slist* headers = nullptr;
         headers = curl_slist_append(headers, "Cache-Control: no-cache");
         headers = curl_slist_append(headers, "Pragma: no-cache");
-        std::unique_ptr<curl_slist, ListDeleter> headerList(headers);
+        request->headers_.reset(headers);
 
-        char errorText[CURL_ERROR_SIZE] = {};
-        Download download;
-        std::string noProxy = noProxyList();
-        CURL* handle = easy.get();
+        CURL* handle = request->handle();
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -98,30 +95,164 @@ public:
         // Signals cannot be used for timeouts when requests run on many threads at once.
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, timeoutMilliseconds(timeoutSeconds));
-        curl_easy_setopt(handle, CURLOPT_NOPROXY, noProxy.c_str());
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headerList.get());
-        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &appendBody);
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &download);
-        // Refuses a declared oversize body before any of it is read.
-        curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(kMaximumBodySize));
+        curl_easy_setopt(handle, CURLOPT_NOPROXY, noProxyList().c_str());
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, request->headers_.get());
+        curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, request->errorText_);
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write);
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, sink);
+        if (maximumBytes) {
+            auto limit = std::min<std::uint64_t>(*maximumBytes, std::numeric_limits<curl_off_t>::max());
+            curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limit));
+        }
         // The library itself ignores the variables the curl tool reads for its trust store.
         const char* caBundle = nonEmptyEnvironment("CURL_CA_BUNDLE");
         if (caBundle == nullptr) caBundle = nonEmptyEnvironment("SSL_CERT_FILE");
         if (caBundle != nullptr) curl_easy_setopt(handle, CURLOPT_CAINFO, caBundle);
+        return request;
+    }
 
-        CURLcode code = curl_easy_perform(handle);
-        if (download.tooLarge) {
-            return std::unexpected(
-                Error{"CURL", CURLE_FILESIZE_EXCEEDED,
-                      std::string(curl_easy_strerror(CURLE_FILESIZE_EXCEEDED)) + ": the body exceeds 16 MiB"});
+    CURL* handle() const { return easy_.get(); }
+    CURLcode perform() { return curl_easy_perform(handle()); }
+    Error error(CURLcode code) const { return curlError(code, errorText_); }
+    long status() const {
+        long status = 0;
+        curl_easy_getinfo(handle(), CURLINFO_RESPONSE_CODE, &status);
+        return status;
+    }
+
+private:
+    Request() = default;
+    std::unique_ptr<CURL, EasyDeleter> easy_;
+    std::unique_ptr<curl_slist, ListDeleter> headers_;
+    char errorText_[CURL_ERROR_SIZE] = {};
+};
+
+struct MemoryBody {
+    std::string bytes;
+    bool tooLarge = false;
+};
+
+std::size_t appendToMemory(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* body = static_cast<MemoryBody*>(user);
+    std::size_t length = size * count;
+    if (body->bytes.size() + length > kMaximumBodySize) {
+        body->tooLarge = true;
+        return 0;  // makes curl abort the transfer
+    }
+    body->bytes.append(data, length);
+    return length;
+}
+
+// A download's file beside its destination; removed unless it was put in place.
+class TemporaryFile {
+public:
+    static Result<std::unique_ptr<TemporaryFile>> besides(const std::filesystem::path& destination) {
+        std::filesystem::path folder = destination.has_parent_path() ? destination.parent_path() : ".";
+        std::string name = (folder / ("." + destination.filename().string() + ".download-XXXXXX")).string();
+        int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
+        if (descriptor < 0) return std::unexpected(posixError(errno, "cannot create a file beside " + destination.string()));
+        return std::unique_ptr<TemporaryFile>(new TemporaryFile(std::move(name), descriptor));
+    }
+
+    ~TemporaryFile() {
+        if (descriptor_ >= 0) ::close(descriptor_);
+        if (!placed_) ::unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    int descriptor() const { return descriptor_; }
+    const std::string& path() const { return path_; }
+
+    // Flushed to disk first, so that a crash never leaves a short file under the real name.
+    VoidResult placeAt(const std::filesystem::path& destination) {
+        if (::fsync(descriptor_) != 0) return std::unexpected(posixError(errno, "cannot flush " + path_));
+        int closed = ::close(descriptor_);
+        descriptor_ = -1;
+        if (closed != 0) return std::unexpected(posixError(errno, "cannot close " + path_));
+        if (::rename(path_.c_str(), destination.c_str()) != 0) {
+            return std::unexpected(posixError(errno, "cannot rename " + path_ + " to " + destination.string()));
         }
-        if (code != CURLE_OK) return std::unexpected(curlError(code, errorText));
+        placed_ = true;
+        return {};
+    }
+
+private:
+    TemporaryFile(std::string path, int descriptor) : path_(std::move(path)), descriptor_(descriptor) {}
+    std::string path_;
+    int descriptor_;
+    bool placed_ = false;
+};
+
+struct FileBody {
+    int descriptor = -1;
+    const DownloadOptions* options = nullptr;
+    CURL* handle = nullptr;
+    std::uint64_t received = 0;
+    bool tooLarge = false;
+    int writeError = 0;
+};
+
+std::size_t appendToFile(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* body = static_cast<FileBody*>(user);
+    std::size_t length = size * count;
+    const auto& limit = body->options->maximumBytes;
+    if (limit && body->received + length > *limit) {
+        body->tooLarge = true;
+        return 0;
+    }
+    for (std::size_t written = 0; written < length;) {
+        ssize_t n = ::write(body->descriptor, data + written, length - written);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            body->writeError = n < 0 ? errno : EIO;
+            return 0;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    body->received += length;
+    if (body->options->onProgress) {
+        curl_off_t declared = -1;
+        curl_easy_getinfo(body->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &declared);
+        body->options->onProgress(body->received,
+                                  declared >= 0 ? std::optional<std::uint64_t>(declared) : std::nullopt);
+    }
+    return length;
+}
+
+class CurlHttpClient final : public HttpClient {
+public:
+    Result<HttpResponse> get(const std::string& url, double timeoutSeconds) override {
+        MemoryBody body;
+        auto request = Request::make(url, timeoutSeconds, &appendToMemory, &body, kMaximumBodySize);
+        if (!request) return std::unexpected(request.error());
+        CURLcode code = (*request)->perform();
+        if (body.tooLarge) return std::unexpected(tooLargeError(kMaximumBodySize));
+        if (code != CURLE_OK) return std::unexpected((*request)->error(code));
 
         HttpResponse response;
-        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &response.status);
-        if (!download.body.empty()) response.body = std::move(download.body);
+        response.status = (*request)->status();
+        if (!body.bytes.empty()) response.body = std::move(body.bytes);
         return response;
+    }
+
+    Result<long> download(const std::string& url, const std::filesystem::path& destination,
+                          const DownloadOptions& options) override {
+        auto file = TemporaryFile::besides(destination);
+        if (!file) return std::unexpected(file.error());
+        FileBody body{(*file)->descriptor(), &options};
+        auto request = Request::make(url, options.timeoutSeconds, &appendToFile, &body, options.maximumBytes);
+        if (!request) return std::unexpected(request.error());
+        body.handle = (*request)->handle();
+        CURLcode code = (*request)->perform();
+        if (body.tooLarge) return std::unexpected(tooLargeError(*options.maximumBytes));
+        if (body.writeError != 0) return std::unexpected(posixError(body.writeError, "cannot write " + (*file)->path()));
+        if (code != CURLE_OK) return std::unexpected((*request)->error(code));
+        long status = (*request)->status();
+        // Only a successful answer's body is what the caller asked for.
+        if (status < 200 || status > 299) return status;
+        if (auto placed = (*file)->placeAt(destination); !placed) return std::unexpected(placed.error());
+        return status;
     }
 };
 

@@ -1,4 +1,5 @@
 #include "platform/Paths.h"
+#include "platform/PackageLayout.h"
 
 #include <cstdlib>
 #include <pwd.h>
@@ -56,12 +57,10 @@ std::filesystem::path executablePath() {
     return error ? std::filesystem::path() : path;
 }
 
-std::filesystem::path packageContentsDirectory(const std::filesystem::path& executable) {
-    return executable.parent_path().parent_path();
+PackageLayout PackageLayout::ofExecutable(const std::filesystem::path& executable) {
+    return PackageLayout{executable.parent_path().parent_path()};
 }
 
-std::filesystem::path packageResource(const std::string& fileName) {
-    return packageContentsDirectory(executablePath()) / "Resources" / fileName;
-}
+PackageLayout PackageLayout::running() { return ofExecutable(executablePath()); }
 
 }  // namespace taviro::platform

@@ -1,4 +1,5 @@
 #include "platform/Keychain.h"
+#include "platform/linux/SessionBus.h"
 
 #include <atomic>
 #include <chrono>
@@ -38,18 +39,6 @@ const SecretSchema* deviceSchema() {
         return value;
     }();
     return &schema;
-}
-
-// Without an address and without the per-user socket, GDBus would fall back to X11 autolaunch,
-// which can start a bus of its own; there is nothing to ask in that case.
-bool sessionBusMayExist() {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr && *address != '\0') return true;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime == nullptr || *runtime == '\0') return false;
-    struct stat info{};
-    std::string socket = std::string(runtime) + "/bus";
-    return ::stat(socket.c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
 // Runs one blocking libsecret call on a thread of its own and waits for it until the deadline.

@@ -2,10 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/Paths.h"
 #include "tests/support/TestSupport.h"
@@ -22,29 +19,18 @@ inline bool inChildProcess() { return std::getenv(kChildMarker) != nullptr; }
 struct ChildRun {
     ProcessOutput output;
     bool passed = false;
-    bool skipped = false;
-    std::string skipReason;
+    bool skipped = false;  // the child skipped its test, or its wrapper exited 77
 };
 
-// Runs `testName` ("Suite.Test") of this executable, behind `wrapper` (a program and its
-// arguments that end by running the rest of the command line), with `environment` applied.
-inline ChildRun runChildTest(const std::string& testName, const std::vector<std::string>& wrapper,
-                             std::vector<std::pair<std::string, std::optional<std::string>>> environment) {
-    std::vector<std::string> argv = wrapper;
-    argv.push_back(platform::executablePath().string());
-    argv.push_back("--gtest_filter=" + testName);
+// Runs `testName` ("Suite.Test") of this executable behind `wrapper` (a program and arguments
+// that end by running the rest of the command line), with `environment` applied.
+inline ChildRun runChildTest(const std::string& testName, std::vector<std::string> wrapper, Environment environment) {
+    wrapper.push_back(platform::executablePath().string());
+    wrapper.push_back("--gtest_filter=" + testName);
     environment.emplace_back(kChildMarker, "1");
-    ChildRun run;
-    run.output = runCaptured(argv, environment);
-    const std::string& out = run.output.out;
-    run.passed = run.output.status == 0 && out.find("[       OK ] " + testName) != std::string::npos;
-    run.skipped = out.find("[  SKIPPED ] " + testName) != std::string::npos;
-    if (run.skipped) {
-        // GoogleTest prints "file:line: Skipped", then the message, then the result line.
-        auto start = out.find("Skipped\n");
-        auto end = out.find("\n[", start);
-        if (start != std::string::npos) run.skipReason = out.substr(start + 8, end - start - 8);
-    }
+    ChildRun run{runCaptured(wrapper, environment)};
+    run.passed = run.output.status == 0 && run.output.out.find("[       OK ] " + testName) != std::string::npos;
+    run.skipped = run.output.status == 77 || run.output.out.find("[  SKIPPED ] " + testName) != std::string::npos;
     return run;
 }
 

@@ -1,41 +1,27 @@
 #!/usr/bin/env python3
-"""Drives the reference local service as the shell does: a real process on a free port.
-
-VORDA_WEB_SERVER names the executable to test (CTest points it at the copy inside the
-package); without it the source copy next to this repository's tests is used.
-"""
-
+"""The reference local service's contract, driven as the shell drives it: a real process on a
+free port. VORDA_WEB_SERVER names the executable (CTest points it at the packaged copy)."""
 import http.client
 import json
 import os
+import shutil
 import signal
 import socket
-import stat
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
 SERVER = os.environ.get("VORDA_WEB_SERVER") or os.path.join(
-    HERE, "..", "..", "reference-service", "vorda-web-server")
-
-DEVICE_ID = "dev-4f1c9a7e2b6d4e0f9a8b7c6d5e4f3a2b"
-LEGACY_DEVICE_ID = "legacy-0a1b2c3d4e5f60718293a4b5c6d7e8f9"
-CLOUD_DEVICE_ID = "cloud-9f8e7d6c5b4a39281706f5e4d3c2b1a0"
+    os.path.dirname(os.path.abspath(__file__)), "..", "..", "reference-service", "vorda-web-server")
+IDS = ["dev-4f1c9a7e2b6d4e0f9a8b7c6d5e4f3a2b", "legacy-0a1b2c3d4e5f60718293a4b5c6d7e8f9", "cloud-9f8e7d6c5b4a39281706f5e4d3c2b1a0"]
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def request(port, method, path, body=None, headers=None, timeout=5):
+def request(port, method, path, body=None, timeout=5):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     try:
-        connection.request(method, path, body=body, headers=headers or {})
+        connection.request(method, path, body=body)
         response = connection.getresponse()
         return response.status, response.getheader("Content-Type", ""), response.read()
     finally:
@@ -43,327 +29,149 @@ def request(port, method, path, body=None, headers=None, timeout=5):
 
 
 def get_json(port, path):
-    status, content_type, body = request(port, "GET", path)
-    return status, content_type, json.loads(body.decode("utf-8"))
+    return json.loads(request(port, "GET", path)[2])
+
+
+def timed(function, *args):
+    started = time.monotonic()
+    function(*args)
+    return time.monotonic() - started
+
+
+def raw_answer(port, data, half_close=False):
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as raw:
+        raw.sendall(data)
+        if half_close:
+            raw.shutdown(socket.SHUT_WR)
+        return raw.recv(200)
 
 
 class Service:
-    """One running service process with its output captured in files, like the desktop log."""
+    """One service process; its output goes to files, as it goes to the desktop log."""
 
-    def __init__(self, test, extra_env=None, data_root=None, drop=()):
-        self.dir = tempfile.TemporaryDirectory(prefix="vorda-ref-")
-        test.addCleanup(self.dir.cleanup)
-        self.port = free_port()
-        self.data_root = data_root or os.path.join(self.dir.name, "data")
-        os.makedirs(self.data_root, exist_ok=True)
-        env = dict(os.environ)
-        env.pop("VORDA_REFERENCE_STARTUP_DELAY", None)
-        env.update({
-            "VORDA_PORT": str(self.port),
-            "VORDA_DATA_ROOT": self.data_root,
-            "VORDA_DEVICE_ID": DEVICE_ID,
-            "VORDA_FEATURE_PACK_REVISION": "0",
-            "VORDA_FEATURE_PACK_VERSION": "builtin-1.0.0",
-            "PYTHONUNBUFFERED": "1",
-        })
-        env.update(extra_env or {})
-        for name in drop:
-            env.pop(name, None)
-        self.stdout_path = os.path.join(self.dir.name, "stdout.log")
-        self.stderr_path = os.path.join(self.dir.name, "stderr.log")
-        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
-            self.process = subprocess.Popen([SERVER], env=env, stdout=out, stderr=err,
-                                            stdin=subprocess.DEVNULL, cwd=self.dir.name)
-        test.addCleanup(self.kill)
+    def __init__(self, test, env=None, data_root=None):
+        self.dir = tempfile.mkdtemp(prefix="vorda-ref-")
+        test.addCleanup(shutil.rmtree, self.dir, True)
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            self.port = probe.getsockname()[1]
+        self.data_root = data_root or self.dir
+        environment = {k: v for k, v in os.environ.items() if not k.startswith("VORDA_")}
+        environment.update({"VORDA_PORT": str(self.port), "VORDA_DATA_ROOT": self.data_root, **(env or {})})
+        self.out, self.err = os.path.join(self.dir, "out"), os.path.join(self.dir, "err")
+        with open(self.out, "wb") as out, open(self.err, "wb") as err:
+            self.process = subprocess.Popen([SERVER], env=environment, stdout=out, stderr=err, stdin=subprocess.DEVNULL)
+        test.addCleanup(lambda: (self.process.kill(), self.process.wait()))
 
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
-
-    def stdout(self):
-        with open(self.stdout_path, encoding="utf-8") as f:
+    def output(self, name="out"):
+        with open(getattr(self, name), encoding="utf-8") as f:
             return f.read()
 
-    def stderr(self):
-        with open(self.stderr_path, encoding="utf-8") as f:
-            return f.read()
-
-    def wait_healthy(self, timeout=5.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.process.poll() is not None:
-                raise AssertionError("service exited with %s: %s" % (self.process.returncode, self.stderr()))
+    def wait_healthy(self):
+        for _ in range(100):
             try:
-                status, _, _ = request(self.port, "GET", "/api/local/health", timeout=0.8)
-                if status == 200:
-                    return
+                if request(self.port, "GET", "/api/local/health", timeout=0.8)[0] == 200:
+                    return self
             except OSError:
-                pass
-            time.sleep(0.05)
-        raise AssertionError("service did not become healthy: " + self.stderr())
-
-    def wait_output(self, text, timeout=3.0):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.stdout():
-                return
-            time.sleep(0.02)
-        raise AssertionError("%r not in output:\n%s" % (text, self.stdout()))
+                time.sleep(0.05)
+        raise AssertionError("not healthy: " + self.output("err"))
 
 
-class RunningServiceTest(unittest.TestCase):
-    """Everything one long-lived process answers; the shell keeps one service for a session."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.holder = unittest.TestCase()
-        cls.data = tempfile.TemporaryDirectory(prefix="vorda-ref-data-")
-        cls.config_path = os.path.join(cls.data.name, "config.json")
-        with open(cls.config_path, "w", encoding="utf-8") as f:
-            json.dump({"cloud": {"device_id": CLOUD_DEVICE_ID}, "theme": "浅色"}, f, ensure_ascii=False)
-        old = time.time() - 3600  # An old mtime makes any rewrite visible.
-        os.utime(cls.config_path, (old, old))
-        with open(cls.config_path, "rb") as f:
-            cls.config_bytes = f.read()
-        cls.config_mtime = os.stat(cls.config_path).st_mtime_ns
-        cls.service = Service(cls.holder, data_root=cls.data.name, extra_env={
-            "VORDA_FEATURE_PACK_REVISION": "12",
-            "VORDA_FEATURE_PACK_VERSION": "v12",
-            "VORDA_LEGACY_DEVICE_ID": LEGACY_DEVICE_ID,
-        })
-        cls.port = cls.service.port
-        cls.service.wait_healthy()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.holder.doCleanups()
-        cls.data.cleanup()
-
-    def page(self, path="/"):
-        status, content_type, body = request(self.port, "GET", path)
-        self.assertEqual(status, 200)
-        self.assertEqual(content_type, "text/html; charset=utf-8")
-        return body.decode("utf-8")
-
-    def fastest_health(self, tries=3):
-        # The shell gives up after 0.8 s. Best of a few tries, so a busy test machine
-        # does not fail a service that would never block.
-        best = None
-        for _ in range(tries):
-            started = time.monotonic()
-            status, _, _ = request(self.port, "GET", "/api/local/health", timeout=5)
-            self.assertEqual(status, 200)
-            elapsed = time.monotonic() - started
-            best = elapsed if best is None else min(best, elapsed)
-        return best
-
-    def test_health(self):
-        self.assertLess(self.fastest_health(), 0.8)
-        status, content_type, body = get_json(self.port, "/api/local/health")
-        self.assertEqual(status, 200)
-        self.assertTrue(content_type.startswith("application/json"))
-        self.assertEqual(body, {"app": "vorda-kinoloom", "ok": True,
-                                "feature_pack": {"revision": 12, "version": "v12"}})
-
-    def test_health_while_another_client_stalls(self):
-        with socket.create_connection(("127.0.0.1", self.port)) as stalled:
+class Contract(unittest.TestCase):
+    def test_health_page_and_identities(self):
+        data = tempfile.mkdtemp(prefix="vorda-ref-data-")
+        self.addCleanup(shutil.rmtree, data, True)
+        with open(os.path.join(data, "config.json"), "w", encoding="utf-8") as f:
+            json.dump({"cloud": {"device_id": IDS[2]}}, f)
+        os.utime(os.path.join(data, "config.json"), (1, 1))
+        port = Service(self, data_root=data, env={"VORDA_FEATURE_PACK_REVISION": "12", "VORDA_FEATURE_PACK_VERSION": "v12",
+                                                  "VORDA_DEVICE_ID": IDS[0], "VORDA_LEGACY_DEVICE_ID": IDS[1]}).wait_healthy().port
+        # The shell gives up after 0.8 s, also while another client stalls mid-request.
+        with socket.create_connection(("127.0.0.1", port)) as stalled:
             stalled.sendall(b"GET /api/local/he")
-            self.assertLess(self.fastest_health(), 0.8)
-
-    def test_page_shows_masked_identities(self):
-        page = self.page()
-        self.assertIn('<html lang="zh-CN">', page)
-        self.assertIn('<meta charset="utf-8">', page)
-        self.assertIn("<title>Taviro 参考本地服务</title>", page)
-        self.assertIn('<h1 id="serviceTitle">Taviro 参考本地服务</h1>', page)
-        self.assertIn(">%d<" % self.port, page)
-        self.assertIn(self.data.name, page)
-        self.assertIn('id="packRevision">12<', page)
-        self.assertIn('id="packVersion">v12<', page)
-        self.assertIn(DEVICE_ID[:10] + "…" + DEVICE_ID[-4:], page)
-        self.assertIn(LEGACY_DEVICE_ID[:10] + "…" + LEGACY_DEVICE_ID[-4:], page)
-        self.assertIn(CLOUD_DEVICE_ID[:10] + "…" + CLOUD_DEVICE_ID[-4:], page)
-        for secret in (DEVICE_ID, LEGACY_DEVICE_ID, CLOUD_DEVICE_ID):
-            self.assertNotIn(secret, page)
-            self.assertNotIn(secret[:20], page)
-        self.assertNotIn("manualInputMarker", page)
-
-    def test_manual_input_page(self):
-        page = self.page("/?input=manual")
-        self.assertIn('<h2 id="manualInputMarker">手动录入</h2>', page)
-        self.assertIn('id="serviceTitle"', page)
-
-    def test_page_offers_every_bridge(self):
-        page = self.page()
-        for text in [
-            "window.webkit.messageHandlers.pathPicker.postMessage(",
-            "window.webkit?.messageHandlers?.pathPicker",
-            '"target": "materialDir", "kind": "directory", "purpose": "material", "currentValue"',
-            '"target": "exportDir", "kind": "directory", "purpose": "export", "currentValue"',
-            '"target": "sheetFile", "kind": "file", "currentValue"',
-            'id="materialDir"', 'id="exportDir"', 'id="sheetFile"',
-            "window.__receivePickedPath = function(target, path)",
-            '<input type="file" multiple id="fileInput">', 'id="fileList"',
-            'window.webkit.messageHandlers.updateChecker.postMessage({"action": "check"})',
-            "window.webkit?.messageHandlers?.updateChecker",
-            "window.__receiveUpdateStatus = function(status)", 'id="updateStatusLog"',
-            "window.webkit.messageHandlers.featurePackRollback.postMessage({})",
-            "window.webkit?.messageHandlers?.featurePackRollback",
-            '<a id="diagnosticsLink" href="/jobs/demo-1/diagnostics.txt">',
-            '<a id="externalLink" href="https://example.com/">',
-            '<a id="manualLink" href="/?input=manual">',
-            '<textarea id="editField"',
-            '"/api/imported-drafts"', '"/api/tasks/demo"',
-        ]:
+            self.assertLess(min(timed(request, port, "GET", "/api/local/health") for _ in range(3)), 0.8)
+        status, content_type, body = request(port, "GET", "/api/local/health")
+        self.assertEqual((status, content_type.split(";")[0]), (200, "application/json"))
+        self.assertEqual(json.loads(body), {"app": "vorda-kinoloom", "ok": True, "feature_pack": {"revision": 12, "version": "v12"}})
+        status, content_type, page = request(port, "GET", "/")
+        self.assertEqual((status, content_type), (200, "text/html; charset=utf-8"))
+        page = page.decode("utf-8")
+        # Every element and channel the shell and its tests use, and the shell's callbacks.
+        for text in ['id="' + name for name in ("serviceTitle", "materialDir", "exportDir", "sheetFile", "fileInput",
+                                                "updateStatusLog", "diagnosticsLink", "externalLink", "manualLink", "editField",
+                                                'packRevision">12<', 'packVersion">v12<')] + \
+                ["window.webkit.messageHandlers.%s.postMessage(" % c for c in ("pathPicker", "updateChecker", "featurePackRollback")] + \
+                ["window.__receivePickedPath = function(target, path)", "window.__receiveUpdateStatus = function(status)",
+                 '"target": "materialDir", "kind": "directory", "purpose": "material", "currentValue"']:
             self.assertIn(text, page)
+        for secret in IDS:
+            self.assertIn(secret[:10] + "…" + secret[-4:], page)
+            self.assertNotIn(secret[:11], page)
+        self.assertNotIn("manualInputMarker", page)
+        self.assertIn('<h2 id="manualInputMarker">手动录入</h2>', request(port, "GET", "/?input=manual")[2].decode("utf-8"))
+        self.assertEqual(os.listdir(data), ["config.json"])
+        self.assertEqual(os.stat(os.path.join(data, "config.json")).st_mtime, 1, "config.json is never written")
 
-    def test_imported_drafts(self):
-        self.assertEqual(get_json(self.port, "/api/imported-drafts/meta")[2],
-                         {"pending": 0, "latestImportDraftId": ""})
-        status, _, body = request(self.port, "POST", "/api/imported-drafts")
-        self.assertEqual(status, 201)
-        self.assertEqual(json.loads(body), {"id": "draft-1", "pending": 1})
-        status, _, body = request(self.port, "POST", "/api/imported-drafts", body=b"not json at all",
-                                  headers={"Content-Type": "text/plain"})
-        self.assertEqual(status, 201)
-        self.assertEqual(json.loads(body), {"id": "draft-2", "pending": 2})
-        self.assertEqual(get_json(self.port, "/api/imported-drafts/meta")[2],
-                         {"pending": 2, "latestImportDraftId": "draft-2"})
+    def test_state_endpoints_and_refusals(self):
+        port = Service(self).wait_healthy().port
+        self.assertEqual(get_json(port, "/api/imported-drafts/meta"), {"pending": 0, "latestImportDraftId": ""})
+        for n in (1, 2):
+            status, _, body = request(port, "POST", "/api/imported-drafts", body=b"not json at all")
+            self.assertEqual((status, json.loads(body)), (201, {"id": "draft-%d" % n, "pending": n}))
+        self.assertEqual(get_json(port, "/api/imported-drafts/meta"), {"pending": 2, "latestImportDraftId": "draft-2"})
+        for running, safe in ((True, False), (False, True)):
+            body = json.dumps({"running": running}).encode()
+            status, _, answer = request(port, "POST", "/api/tasks/demo", body=body)
+            self.assertEqual((status, json.loads(answer)), (200, {"running": running}))
+            self.assertEqual(get_json(port, "/api/update/install-safety")["safe_to_install"], safe)
+            for bad in [b"{", b"", b"[]", b'{"running": "yes"}', b'{"running": 1}', b"\xff\xfe"]:
+                status, content_type, answer = request(port, "POST", "/api/tasks/demo", body=bad)
+                self.assertEqual((status, content_type.split(";")[0], "error" in json.loads(answer)), (400, "application/json", True))
+            self.assertEqual(get_json(port, "/api/update/install-safety")["safe_to_install"], safe, "a refusal changes nothing")
+        self.assertIn("任务诊断日志", request(port, "GET", "/jobs/demo-1/diagnostics.txt")[2].decode("utf-8"))
+        for path in ["/jobs/demo-2/diagnostics.txt", "/jobs/../diagnostics.txt", "/jobs/%2e%2e/diagnostics.txt",
+                     "/jobs/demo-1%2F..%2Fx/diagnostics.txt", "/jobs//diagnostics.txt", "/nope", "/api/local/health/"]:
+            self.assertEqual(request(port, "GET", path)[0], 404, path)
+        self.assertEqual(request(port, "POST", "/api/local/health")[0], 405)
+        self.assertEqual(request(port, "POST", "/api/tasks/demo", body=b"x" * 70000)[0], 413)
+        self.assertTrue(raw_answer(port, b"GET / HTTP/1.0 extra\r\n\r\n").startswith(b"400 "))
+        self.assertIn(b" 400 ", raw_answer(port, b"POST /api/imported-drafts HTTP/1.0\r\nContent-Length: many\r\n\r\n"))
+        self.assertIn(b" 400 ", raw_answer(port, b"POST /api/tasks/demo HTTP/1.0\r\nContent-Length: 50\r\n\r\n{", True))
+        self.assertEqual(request(port, "GET", "/api/local/health")[0], 200)
 
-    def test_diagnostics(self):
-        status, content_type, body = request(self.port, "GET", "/jobs/demo-1/diagnostics.txt")
-        self.assertEqual(status, 200)
-        self.assertEqual(content_type, "text/plain; charset=utf-8")
-        text = body.decode("utf-8")
-        self.assertIn("demo-1", text)
-        self.assertIn("任务诊断日志", text)
-        for path in ["/jobs/demo-2/diagnostics.txt", "/jobs/../diagnostics.txt",
-                     "/jobs/%2e%2e/diagnostics.txt", "/jobs/demo-1%2F..%2Fx/diagnostics.txt",
-                     "/jobs/..%2Fdemo-1/diagnostics.txt", "/jobs/demo-1/../demo-1/diagnostics.txt",
-                     "/jobs//diagnostics.txt"]:
-            status, _, _ = request(self.port, "GET", path)
-            self.assertEqual(status, 404, path)
-
-    def test_install_safety_follows_demo_task(self):
-        self.assertEqual(get_json(self.port, "/api/update/install-safety")[2],
-                         {"safe_to_install": True, "message": "没有正在运行的任务"})
-        status, _, body = request(self.port, "POST", "/api/tasks/demo", body=b'{"running": true}',
-                                  headers={"Content-Type": "application/json"})
-        self.assertEqual((status, json.loads(body)), (200, {"running": True}))
-        self.assertEqual(get_json(self.port, "/api/update/install-safety")[2],
-                         {"safe_to_install": False, "message": "有任务正在运行，请等待任务完成后再安装更新"})
-        for bad in [b"{", b"", b"[]", b'{"running": "yes"}', b'{"running": 1}', b"\xff\xfe"]:
-            status, content_type, body = request(self.port, "POST", "/api/tasks/demo", body=bad)
-            self.assertEqual(status, 400, bad)
-            self.assertTrue(content_type.startswith("application/json"))
-            self.assertIn("error", json.loads(body))
-        # A refused request leaves the task as it was.
-        self.assertFalse(get_json(self.port, "/api/update/install-safety")[2]["safe_to_install"])
-        status, _, body = request(self.port, "POST", "/api/tasks/demo", body=b'{"running": false}')
-        self.assertEqual((status, json.loads(body)), (200, {"running": False}))
-        self.assertTrue(get_json(self.port, "/api/update/install-safety")[2]["safe_to_install"])
-
-    def test_unknown_and_malformed_requests(self):
-        for path in ["/nope", "/api/local/health/", "/api/unknown", "/index.html"]:
-            self.assertEqual(request(self.port, "GET", path)[0], 404, path)
-        self.assertEqual(request(self.port, "POST", "/api/local/health")[0], 405)
-        self.assertEqual(request(self.port, "POST", "/api/tasks/demo", body=b"x" * 70000)[0], 413)
-        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as raw:
-            raw.sendall(b"GET / HTTP/1.0 extra\r\n\r\n")
-            self.assertTrue(raw.recv(200).startswith(b"400 "))
-        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as raw:
-            raw.sendall(b"POST /api/imported-drafts HTTP/1.0\r\nContent-Length: many\r\n\r\n")
-            self.assertTrue(raw.recv(200).startswith(b"HTTP/1.0 400 "))
-        with socket.create_connection(("127.0.0.1", self.port), timeout=5) as raw:
-            raw.sendall(b"POST /api/tasks/demo HTTP/1.0\r\nContent-Length: 50\r\n\r\n{")
-            raw.shutdown(socket.SHUT_WR)
-            self.assertIn(b" 400 ", raw.recv(200))
-        self.assertEqual(get_json(self.port, "/api/local/health")[0], 200)
-
-    def test_config_is_read_but_never_changed(self):
-        before = sorted(os.listdir(self.data.name))
-        self.page()
-        self.page("/?input=manual")
-        with open(self.config_path, "rb") as f:
-            self.assertEqual(f.read(), self.config_bytes)
-        self.assertEqual(os.stat(self.config_path).st_mtime_ns, self.config_mtime)
-        self.assertEqual(sorted(os.listdir(self.data.name)), before)
-
-    def test_output_lines(self):
-        request(self.port, "GET", "/api/local/health?from=output-test")
-        request(self.port, "GET", "/no-such-page-for-output-test")
-        self.service.wait_output("vorda-web-server GET /no-such-page-for-output-test 404\n")
-        out = self.service.stdout()
-        self.assertTrue(out.startswith("vorda-web-server listening on 127.0.0.1:%d revision=12\n" % self.port), out)
-        self.assertIn("vorda-web-server GET /api/local/health?from=output-test 200\n", out)
-        self.assertNotIn("HTTP/1", self.service.stderr())
-
-
-class LifecycleTest(unittest.TestCase):
-    def test_executable(self):
-        mode = os.stat(SERVER).st_mode
-        self.assertTrue(mode & stat.S_IXUSR, SERVER)
-        with open(SERVER, "rb") as f:
-            self.assertEqual(f.readline(), b"#!/usr/bin/env python3\n")
-
-    def test_invalid_or_missing_revision_reads_as_zero(self):
-        for revision in ["abc", "-3", "", "7x", None]:
-            with self.subTest(revision=revision):
-                extra = {} if revision is None else {"VORDA_FEATURE_PACK_REVISION": revision}
-                drop = ["VORDA_FEATURE_PACK_VERSION"] + (["VORDA_FEATURE_PACK_REVISION"] if revision is None else [])
-                service = Service(self, extra_env=extra, drop=drop)
-                service.wait_healthy()
-                self.assertEqual(get_json(service.port, "/api/local/health")[2]["feature_pack"],
-                                 {"revision": 0, "version": ""})
-                service.kill()
-
-    def test_malformed_or_missing_config_and_identity(self):
-        service = Service(self, drop=["VORDA_DEVICE_ID"])
+    def test_environment_refusals_and_defaults(self):
+        for port in [None, "", "abc", "0", "65536", "80 80"]:
+            env = {k: v for k, v in os.environ.items() if k != "VORDA_PORT"}
+            env.update({} if port is None else {"VORDA_PORT": port})
+            result = subprocess.run([SERVER], env=env, capture_output=True, timeout=10, stdin=subprocess.DEVNULL)
+            self.assertEqual((result.returncode, result.stdout, b"VORDA_PORT" in result.stderr), (2, b"", True), port)
+        for revision in ["abc", "-3", "7x", None]:
+            service = Service(self, env={} if revision is None else {"VORDA_FEATURE_PACK_REVISION": revision}).wait_healthy()
+            self.assertEqual(get_json(service.port, "/api/local/health")["feature_pack"], {"revision": 0, "version": ""})
         with open(os.path.join(service.data_root, "config.json"), "w") as f:
             f.write("{ not json")
-        service.wait_healthy()
-        status, _, body = request(service.port, "GET", "/")
-        self.assertEqual(status, 200)
-        page = body.decode("utf-8")
+        page = request(service.port, "GET", "/")[2].decode("utf-8")
         self.assertIn("config.json 不是有效的 JSON", page)
         self.assertIn('id="deviceId">未提供<', page)
-        self.assertIn('id="legacyDeviceId">未提供<', page)
-        os.remove(os.path.join(service.data_root, "config.json"))
-        self.assertIn("没有 config.json", request(service.port, "GET", "/")[2].decode("utf-8"))
 
-    def test_stops_cleanly_on_sigterm_and_sigint(self):
+    def test_output_and_clean_stop_even_with_an_idle_connection(self):
         for signum in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=signum):
-                service = Service(self)
-                service.wait_healthy()
-                # An idle open connection must not hold the exit up.
-                idle = socket.create_connection(("127.0.0.1", service.port))
-                self.addCleanup(idle.close)
-                service.process.send_signal(signum)
-                self.assertEqual(service.process.wait(timeout=5), 0)
-                self.assertTrue(service.stdout().endswith("vorda-web-server stopped\n"), service.stdout())
-                self.assertEqual(service.stderr(), "")
-
-    def test_refuses_missing_or_invalid_port(self):
-        for port in [None, "", "abc", "0", "65536", "80 80"]:
-            with self.subTest(port=port):
-                env = dict(os.environ)
-                env.pop("VORDA_PORT", None)
-                if port is not None:
-                    env["VORDA_PORT"] = port
-                result = subprocess.run([SERVER], env=env, capture_output=True, timeout=10,
-                                        stdin=subprocess.DEVNULL)
-                self.assertEqual(result.returncode, 2)
-                self.assertIn(b"VORDA_PORT", result.stderr)
-                self.assertEqual(result.stdout, b"")
+            service = Service(self, env={"VORDA_FEATURE_PACK_REVISION": "3"}).wait_healthy()
+            request(service.port, "GET", "/missing?x=1")
+            idle = socket.create_connection(("127.0.0.1", service.port))
+            self.addCleanup(idle.close)
+            service.process.send_signal(signum)
+            self.assertEqual(service.process.wait(timeout=5), 0)
+            lines = service.output().splitlines()
+            self.assertEqual(lines[0], "vorda-web-server listening on 127.0.0.1:%d revision=3" % service.port)
+            self.assertIn("vorda-web-server GET /missing?x=1 404", lines)
+            self.assertEqual((lines[-1], service.output("err")), ("vorda-web-server stopped", ""))
 
     def test_startup_delay_knob(self):
         started = time.monotonic()
-        service = Service(self, extra_env={"VORDA_REFERENCE_STARTUP_DELAY": "0.6"})
+        service = Service(self, env={"VORDA_REFERENCE_STARTUP_DELAY": "0.6"})
         time.sleep(0.3)
-        with self.assertRaises(OSError):
-            request(service.port, "GET", "/api/local/health", timeout=0.5)
+        self.assertRaises(OSError, request, service.port, "GET", "/api/local/health", timeout=0.5)
         service.wait_healthy()
         self.assertGreaterEqual(time.monotonic() - started, 0.6)
 

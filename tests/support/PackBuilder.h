@@ -34,12 +34,11 @@ void writePack(const std::filesystem::path& folder, const PackSpec& spec, const 
 // Zips the folder's contents with the system archiver and returns the archive path.
 std::filesystem::path zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive);
 
-// Writes a zip with hand-made entries: {name, content, unix mode (0 = regular 0644)}; entries
-// with a symbolic-link mode hold their target as content. Names are stored exactly as given.
+// A zip entry stored exactly as given; a symbolic-link mode (0120777) makes content its target.
 struct ZipEntry {
     std::string name;
     std::string content;
-    unsigned mode = 0;
+    unsigned mode = 0;  // 0: a regular file, 0644
 };
 std::filesystem::path writeCraftedZip(const std::filesystem::path& archive, const std::vector<ZipEntry>& entries);
 

@@ -1,5 +1,6 @@
 #include "tests/support/ShellHarness.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "app/DesktopLog.h"
+#include "app/ProjectVersion.h"
 #include "platform/Paths.h"
 
 #ifndef TAVIRO_TEST_SUPPORT_DIR
@@ -58,7 +60,7 @@ int FakeKeychain::saves() const {
     return saves_;
 }
 
-ServiceTiming quickTiming() {
+ServiceTiming ShellFixture::quickTiming() {
     ServiceTiming timing;
     timing.healthRequestTimeout = 0.3;
     timing.healthCheckPause = 0.05;
@@ -70,7 +72,9 @@ ServiceTiming quickTiming() {
 
 ShellFixture::ShellFixture() {
     std::filesystem::create_directories(home);
-    std::filesystem::create_directories(resources);
+    std::filesystem::create_directories(package.resources());
+    writeFile(package.infoPlist(), std::string("<plist><dict><key>CFBundleShortVersionString</key><string>") +
+                                       kProjectVersion + "</string></dict></plist>");
     env.set("HOME", home.string())
         .set("XDG_DATA_HOME", (dir / "data").string())
         .set("XDG_CONFIG_HOME", (dir / "config").string())
@@ -88,7 +92,7 @@ ShellFixture::~ShellFixture() {
 }
 
 void ShellFixture::installService(const std::filesystem::path& executable) {
-    auto target = resources / "server" / "vorda-web-server" / "vorda-web-server";
+    auto target = package.serviceExecutable();
     std::filesystem::create_directories(target.parent_path());
     std::filesystem::copy_file(executable, target, std::filesystem::copy_options::overwrite_existing);
     std::filesystem::permissions(target, std::filesystem::perms(0755));
@@ -99,6 +103,27 @@ void ShellFixture::installScriptedService(const std::string& mode) {
     env.set("SCRIPTED_SERVICE_MODE", mode);
 }
 
+FeaturePackUpdater& ShellFixture::packs() {
+    if (!packs_) packs_ = std::make_unique<FeaturePackUpdater>(kProjectVersion, appendDesktopLog);
+    return *packs_;
+}
+
+std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
+    auto uuid = platformUUID;
+    ServiceSupervisor::Machine machine{platform::glibMainQueue(),
+                                       platform::curlHttpClient(),
+                                       IdentitySources{[uuid] { return uuid; }, keychain},
+                                       package,
+                                       dataRootDirectory(),
+                                       desktopLogPath(),
+                                       "https://api.example.test",
+                                       timing,
+                                       appendDesktopLog};
+    auto supervisor = ServiceSupervisor::create(std::move(machine), {[this]() -> FeaturePackUpdater& { return packs(); }, {}});
+    supervisor->setWebView(webView);
+    return supervisor;
+}
+
 std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() {
     AppDelegate::Platform platform;
     platform.mainQueue = platform::glibMainQueue();
@@ -106,16 +131,16 @@ std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() {
     platform.browser = browser;
     auto uuid = platformUUID;
     platform.identity = IdentitySources{[uuid] { return uuid; }, keychain};
-    auto folder = resources;
-    platform.resourcesFolder = [folder]() -> std::optional<std::filesystem::path> { return folder; };
-    auto version = bundleVersion;
-    platform.bundleShortVersion = [version] { return version; };
+    platform.package = package;
     platform.runProcess = runProcess;
     platform.remoteApiOrigin = "https://api.example.test";
     platform.timing = timing;
-    auto delegate = AppDelegate::create(std::move(platform));
-    delegate->webView = webView;
-    return delegate;
+    return AppDelegate::create(std::move(platform));
+}
+
+long ShellFixture::logCount(const std::string& prefix) const {
+    auto log = desktopLog();
+    return std::count_if(log.begin(), log.end(), [&](const std::string& line) { return line.starts_with(prefix); });
 }
 
 std::vector<std::string> ShellFixture::desktopLog() const {

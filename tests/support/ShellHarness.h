@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "app/AppDelegate.h"
+#include "featurepack/FeaturePackUpdater.h"
+#include "service/ServiceSupervisor.h"
 #include "tests/support/TestSupport.h"
 
 namespace taviro::test {
@@ -20,7 +22,7 @@ namespace taviro::test {
 bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds);
 void runMainLoopFor(double seconds);
 
-// Records what the delegate shows; main thread only.
+// Records what it is asked to show; main thread only.
 class RecordingWebView final : public platform::WebView {
 public:
     struct Load {
@@ -31,6 +33,7 @@ public:
     void loadRequest(const std::string& url, double) override { loads.push_back({false, url}); current = url; }
     std::optional<std::string> currentURL() const override { return current; }
     void evaluateJavaScript(const std::string& script) override { scripts.push_back(script); }
+    bool shows(const std::string& text) const { return !loads.empty() && loads.back().content.find(text) != std::string::npos; }
 
     std::vector<Load> loads;
     std::vector<std::string> scripts;
@@ -57,8 +60,9 @@ public:
     std::vector<std::string> opened;
 };
 
-// A home, a data folder, a pack store and a package whose service is the scripted test service
-// (or any other executable), with a delegate wired to real HTTP, processes and main loop.
+// A home, a pack store and a package whose service is the scripted test service (or any other
+// executable), with the service supervision or the whole application wired to real HTTP,
+// processes and the GLib main loop.
 class ShellFixture {
 public:
     ShellFixture();
@@ -67,10 +71,13 @@ public:
     // Installs `executable` (copied, made executable) as the package's service.
     void installService(const std::filesystem::path& executable);
     void installScriptedService(const std::string& mode);
+    std::shared_ptr<ServiceSupervisor> makeSupervisor();
     std::shared_ptr<AppDelegate> makeDelegate();
+    FeaturePackUpdater& packs();
 
-    std::vector<std::string> desktopLog() const;          // messages, time stamps stripped
-    std::vector<nlohmann::json> serviceStarts() const;     // one per start of the scripted service
+    std::vector<std::string> desktopLog() const;       // messages, time stamps stripped
+    long logCount(const std::string& prefix) const;     // lines starting with `prefix`
+    std::vector<nlohmann::json> serviceStarts() const;  // one per start of the scripted service
     std::vector<int> terminatedPids() const;
     // Waits until every recorded start's process has ended.
     bool allStartsEnded(double timeoutSeconds) const;
@@ -78,20 +85,22 @@ public:
     TempDir dir;
     ScopedEnv env;
     std::filesystem::path home = dir / "home";
-    std::filesystem::path resources = dir / "Taviro.app" / "Contents" / "Resources";
+    platform::PackageLayout package{dir / "Taviro.app" / "Contents"};
     std::filesystem::path record = dir / "service-starts.jsonl";
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
     std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
     std::optional<std::string> platformUUID;
-    std::optional<std::string> bundleVersion = std::string("1.0.73");
-    ServiceTiming timing;
+    ServiceTiming timing = quickTiming();
     std::function<int(const std::string&, const std::vector<std::string>&)> runProcess =
         [](const std::string&, const std::vector<std::string>&) { return 1; };
     std::shared_ptr<RecordingWebView> webView = std::make_shared<RecordingWebView>();
     SigningKey key;
-};
 
-// Short waits so a failed cycle takes about two seconds instead of a minute.
-ServiceTiming quickTiming();
+    // Short waits so a failed cycle takes about two seconds instead of a minute.
+    static ServiceTiming quickTiming();
+
+private:
+    std::unique_ptr<FeaturePackUpdater> packs_;
+};
 
 }  // namespace taviro::test

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -23,7 +22,10 @@ private:
     std::filesystem::path path_;
 };
 
-// Sets (or, with nullopt, removes) environment variables for one scope and restores them after.
+// Variable changes (nullopt removes); what a program sees on top of the test's environment.
+using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
+
+// Sets (or removes) environment variables for one scope and restores them after.
 class ScopedEnv {
 public:
     ScopedEnv() = default;
@@ -34,13 +36,12 @@ public:
     ScopedEnv& set(const std::string& name, const std::optional<std::string>& value);
 
 private:
-    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    Environment saved_;
 };
 
 void writeFile(const std::filesystem::path& file, const std::string& content);
 std::string readFile(const std::filesystem::path& file);
 std::vector<std::string> readLines(const std::filesystem::path& file);
-
 std::string base64(const std::string& bytes);
 
 // A freshly generated Ed25519 key pair; the private half never leaves the test process.
@@ -50,7 +51,6 @@ public:
     ~SigningKey();
     SigningKey(const SigningKey&) = delete;
     SigningKey& operator=(const SigningKey&) = delete;
-
     std::string rawPublicKey() const;
     std::string sign(const std::string& message) const;  // 64 raw bytes
     // Writes {"key_id": keyId, "public_key_raw_base64": ...} and returns its path.
@@ -67,10 +67,9 @@ struct ProcessOutput {
     std::string err;
 };
 
-// Runs a program with extra environment settings (nullopt removes a variable) and captures
-// both output streams.
-ProcessOutput runCaptured(const std::vector<std::string>& argv,
-                          const std::vector<std::pair<std::string, std::optional<std::string>>>& environment = {},
+// Runs a program with `environment` applied and captures both output streams. It returns when
+// the program ends, even if something it started still holds the streams.
+ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environment& environment = {},
                           const std::filesystem::path& workingDirectory = {});
 
 }  // namespace taviro::test

@@ -10,15 +10,14 @@ answers = json.load(open(sys.argv[1], encoding="utf-8"))
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         status, body = answers.get(self.path, [404, "missing"])
-        self.send_response(status)
         data = b"" if body is None else body.encode("utf-8")
-        if status not in (204, 304):
+        self.send_response(status)
+        if status not in (204, 304):  # these carry no body, so no length either
             self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        if status not in (204, 304):
-            self.wfile.write(data)
+        self.wfile.write(data if status not in (204, 304) else b"")
 
-    def log_message(self, format, *args):
+    def log_message(self, *args):
         pass
 
 

@@ -7,7 +7,11 @@ namespace taviro::platform::gtk {
 GtkApplicationHost::GtkApplicationHost(GtkApplication* application, std::function<void()> quitSequence)
     : application_(application), quitSequence_(std::move(quitSequence)) {}
 
-GtkApplicationHost::~GtkApplicationHost() { destroyWindow(); }
+GtkApplicationHost::~GtkApplicationHost() {
+    // Whoever still holds the dialogs must not reach a window through a host that is gone.
+    if (dialogs_) dialogs_->detach();
+    destroyWindow();
+}
 
 void GtkApplicationHost::setRegularActivationPolicy() {
     // Any GtkApplication with a window is a regular application already; only the name is left.
@@ -95,6 +99,13 @@ void GtkApplicationHost::destroyWindow() {
     g_signal_handlers_disconnect_by_data(window, this);
     window_ = nullptr;
     gtk_widget_destroy(window);
+}
+
+std::shared_ptr<Dialogs> GtkApplicationHost::dialogs() {
+    if (!dialogs_) {
+        dialogs_ = std::make_shared<GtkDialogs>([this] { return window_ != nullptr ? GTK_WINDOW(window_) : nullptr; });
+    }
+    return dialogs_;
 }
 
 void GtkApplicationHost::requestQuit() {

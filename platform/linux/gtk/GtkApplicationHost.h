@@ -6,6 +6,7 @@
 #include <gtk/gtk.h>
 
 #include "platform/ApplicationHost.h"
+#include "platform/linux/gtk/GtkDialogs.h"
 #include "platform/linux/gtk/GtkWebViewHost.h"
 
 namespace taviro::platform::gtk {
@@ -25,6 +26,7 @@ public:
                                            std::weak_ptr<WebViewDelegate> delegate) override;
     void createAndShowWindow(const WindowSpec& spec) override;
     void requestQuit() override;
+    std::shared_ptr<Dialogs> dialogs() override;
 
     // A later start of the application brings the window forward.
     void presentWindow();
@@ -40,6 +42,7 @@ private:
     std::function<void()> quitSequence_;
     std::function<void(MenuAction)> onAction_;
     std::shared_ptr<GtkWebViewHost> webView_;
+    std::shared_ptr<GtkDialogs> dialogs_;
     GtkWidget* window_ = nullptr;
 };
 

@@ -8,6 +8,7 @@
 #include <glib-unix.h>
 #include <gtk/gtk.h>
 
+#include "platform/linux/SessionBus.h"
 #include "platform/linux/gtk/GtkApplicationHost.h"
 
 namespace taviro::platform {
@@ -16,13 +17,7 @@ namespace {
 // Uniqueness needs the session bus. Without an address or the standard socket there is none, and
 // asking GIO would only try to start one; when it does not answer, the application runs on its own.
 bool sessionBusAvailable() {
-    const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address == nullptr || *address == '\0') {
-        const char* runtime = g_getenv("XDG_RUNTIME_DIR");
-        if (runtime == nullptr || *runtime == '\0') return false;
-        std::string socket = std::string(runtime) + "/bus";
-        if (!g_file_test(socket.c_str(), G_FILE_TEST_EXISTS)) return false;
-    }
+    if (!sessionBusMayExist()) return false;
     GError* error = nullptr;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     g_clear_error(&error);

@@ -68,6 +68,7 @@ GtkWebViewHost::GtkWebViewHost(const std::vector<std::string>& channels, std::we
     connect(view_, "load-failed", G_CALLBACK(onLoadFailed), this);
     connect(view_, "load-failed-with-tls-errors", G_CALLBACK(onLoadFailedWithTlsErrors), this);
     connect(view_, "run-file-chooser", G_CALLBACK(onRunFileChooser), this);
+    connect(view_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
 
     for (const auto& channel : channels) {
         auto binding = std::make_unique<ChannelBinding>(ChannelBinding{this, channel});
@@ -310,6 +311,15 @@ gboolean GtkWebViewHost::onRunFileChooser(WebKitWebView*, WebKitFileChooserReque
     bool handled = owner->runOpenPanel(webkit_file_chooser_request_get_select_multiple(request), completion);
     if (!handled) *answered = true;  // WebKit's own chooser answers this request
     return handled ? TRUE : FALSE;
+}
+
+void GtkWebViewHost::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+    auto* self = static_cast<GtkWebViewHost*>(data);
+    // The load under way died with the process; its time limit must not report a timeout later.
+    self->cancelTimeout();
+    self->timedOutURL_.reset();
+    self->approvedForThisView_.reset();
+    if (auto owner = self->delegate()) owner->webProcessTerminated();
 }
 
 void GtkWebViewHost::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {

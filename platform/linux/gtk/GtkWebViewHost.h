@@ -48,6 +48,7 @@ private:
     static gboolean onLoadFailedWithTlsErrors(WebKitWebView*, const gchar*, GTlsCertificate*, GTlsCertificateFlags,
                                               gpointer);
     static gboolean onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest*, gpointer);
+    static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer);
     static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer);
     static gboolean onLoadTimeout(gpointer);
 

@@ -1,9 +1,8 @@
 #include "platform/linux/gtk/WebViewTrace.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <fcntl.h>
-#include <unistd.h>
+
+#include "platform/Files.h"
 
 namespace taviro::platform::gtk {
 
@@ -18,13 +17,8 @@ void WebViewTrace::append(std::string line) const {
         if (c == '\n' || c == '\r') c = ' ';
     }
     line += '\n';
-    int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0) return;  // a trace is best effort; the shell works the same without it
-    ssize_t written;
-    do {
-        written = ::write(fd, line.data(), line.size());
-    } while (written < 0 && errno == EINTR);
-    ::close(fd);
+    // A trace is best effort; the shell works the same without it.
+    (void)appendToFile(file_, line);
 }
 
 }  // namespace taviro::platform::gtk

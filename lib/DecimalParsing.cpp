@@ -1,4 +1,4 @@
-#include "featurepack/DecimalParsing.h"
+#include "lib/DecimalParsing.h"
 
 #include <limits>
 
@@ -23,6 +23,17 @@ std::optional<std::int64_t> parseSignedDecimal(std::string_view text) {
     if (negative) return value;
     if (value == lowest) return std::nullopt;
     return -value;
+}
+
+std::optional<int> parsePort(std::string_view text) {
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    int value = 0;
+    for (char character : text) {
+        if (character < '0' || character > '9') return std::nullopt;
+        value = value * 10 + (character - '0');
+    }
+    if (value > 65535) return std::nullopt;
+    return value;
 }
 
 }  // namespace taviro

@@ -1,4 +1,4 @@
-#include "service/TextTrimming.h"
+#include "lib/Text.h"
 
 #include <array>
 

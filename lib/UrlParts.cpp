@@ -1,6 +1,8 @@
-#include "bridge/UrlParts.h"
+#include "lib/UrlParts.h"
 
 #include <cctype>
+
+#include "lib/DecimalParsing.h"
 
 namespace taviro {
 namespace {
@@ -46,14 +48,8 @@ std::optional<UrlParts> parseUrl(std::string_view url) {
         if (portStart != std::string_view::npos) {
             std::string_view port = hostPort.substr(portStart + 1);
             if (!port.empty()) {
-                if (port.size() > 5) return std::nullopt;
-                int value = 0;
-                for (char c : port) {
-                    if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-                    value = value * 10 + (c - '0');
-                }
-                if (value > 65535) return std::nullopt;
-                parts.port = value;
+                parts.port = parsePort(port);
+                if (!parts.port) return std::nullopt;
             }
         }
         if (!host.empty()) parts.host = std::string(host);

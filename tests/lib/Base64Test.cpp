@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "featurepack/Base64.h"
+#include "lib/Base64.h"
 
 using taviro::decodeBase64Strict;
 

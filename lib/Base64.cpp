@@ -1,4 +1,4 @@
-#include "featurepack/Base64.h"
+#include "lib/Base64.h"
 
 namespace taviro {
 namespace {

@@ -1,4 +1,4 @@
-#include "featurepack/Utf8.h"
+#include "lib/Utf8.h"
 
 #include <cstdint>
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "featurepack/Utf8.h"
+#include "lib/Utf8.h"
 
 using namespace taviro;
 

@@ -1,4 +1,4 @@
-#include "bridge/JavaScriptLiteral.h"
+#include "lib/JavaScriptLiteral.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,0 +1,15 @@
+#pragma once
+
+namespace taviro::platform {
+
+// The platform word of releases, pack offers and package file names: the build's own
+// architecture, so a build never asks for another machine's files.
+#if defined(__x86_64__)
+inline constexpr const char* kReleasePlatform = "linux-x86_64";
+#elif defined(__aarch64__)
+inline constexpr const char* kReleasePlatform = "linux-aarch64";
+#else
+#error "no release platform for this architecture: releases exist for x86-64 and ARM 64 only"
+#endif
+
+}  // namespace taviro::platform

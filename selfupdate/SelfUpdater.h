@@ -1,0 +1,17 @@
+#pragma once
+
+namespace taviro {
+
+// The application's self-update as the launch, the first page load and the quit sequence call
+// it. This build prepares no updates, so there is nothing to restore, start or run yet.
+class SelfUpdater {
+public:
+    // Launch: picks up an update prepared by an earlier run.
+    void restorePreparedUpdateIfAvailable() {}
+    // First finished load of the service's page.
+    void startAutomaticUpdateFlow() {}
+    // Quit sequence: hands a complete prepared update to the swap script.
+    void runPendingUpdateIfNeeded() {}
+};
+
+}  // namespace taviro

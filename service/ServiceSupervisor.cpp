@@ -1,0 +1,165 @@
+// One connection cycle: the connecting page, a worker that finds or starts a service that
+// answers with the right identity and pack, then the service's page or the error page.
+#include <algorithm>
+#include <chrono>
+
+#include "service/ServiceSupervisor.h"
+
+#include "service/ConnectionPages.h"
+#include "service/HealthAnswer.h"
+
+namespace taviro {
+namespace {
+
+constexpr const char* kTimeoutMessage = "本地服务启动超时，正在继续自动重试。";
+
+}  // namespace
+
+std::shared_ptr<ServiceSupervisor> ServiceSupervisor::create(Machine machine, Hooks hooks) {
+    return std::shared_ptr<ServiceSupervisor>(new ServiceSupervisor(std::move(machine), std::move(hooks)));
+}
+
+ServiceSupervisor::ServiceSupervisor(Machine machine, Hooks hooks) : machine_(std::move(machine)), hooks_(std::move(hooks)) {
+    localPort_ = findAvailablePort();
+}
+
+ServiceSupervisor::~ServiceSupervisor() {
+    quitting_ = true;
+    connectionWorker_.request_stop();
+    // The worker itself may hold the last reference; it cannot wait for itself.
+    if (connectionWorker_.joinable() && connectionWorker_.get_id() == std::this_thread::get_id()) {
+        connectionWorker_.detach();
+    }
+}
+
+std::string ServiceSupervisor::homeURL() const { return "http://127.0.0.1:" + std::to_string(localPort()) + "/"; }
+
+std::string ServiceSupervisor::healthURL() const {
+    return "http://127.0.0.1:" + std::to_string(localPort()) + "/api/local/health";
+}
+
+void ServiceSupervisor::stop() {
+    quitting_ = true;
+    if (reconnectWorkItem_) reconnectWorkItem_->cancel();
+    {
+        std::lock_guard lock(backendMutex_);
+        if (backendProcess_ && backendProcess_->isRunning()) backendProcess_->terminate();
+        if (backendLogHandle_) backendLogHandle_->close();
+        backendLogHandle_.reset();
+    }
+    // A worker still waiting for the service stops at its next check; none starts another one.
+    connectionWorker_.request_stop();
+    if (connectionWorker_.joinable() && connectionWorker_.get_id() != std::this_thread::get_id()) {
+        connectionWorker_.join();
+    }
+}
+
+void ServiceSupervisor::connectionLost(const std::string& message) {
+    showServiceError(message);
+    scheduleReconnect();
+}
+
+void ServiceSupervisor::connectAndLoad() {
+    machine_.log("connectAndLoad scheduled");
+    if (reconnectWorkItem_) reconnectWorkItem_->cancel();
+    showConnecting();
+    // One worker at a time: the fields it writes have no other protection. A cycle asked for
+    // while one runs is folded into it; its outcome replaces the connecting page shown now.
+    if (connectionWorkerRunning_ || quitting_) return;
+    connectionWorkerRunning_ = true;
+    if (connectionWorker_.joinable()) connectionWorker_.join();  // already past its last step
+    std::weak_ptr<ServiceSupervisor> weakSelf = weak_from_this();
+    connectionWorker_ = std::jthread([weakSelf](std::stop_token stop) {
+        if (auto self = weakSelf.lock()) self->runConnectionWorker(stop);
+    });
+}
+
+void ServiceSupervisor::runConnectionWorker(std::stop_token stop) {
+    machine_.log("local service worker started");
+    machine_.log("ensuring local service on port " + std::to_string(localPort()));
+
+    bool started = isLocalServiceReady();
+    if (started) {
+        machine_.log("existing local service is ready");
+    } else {
+        started = startAttempts(machine_.timing.startAttempts, stop);
+    }
+    if (!started && !stop.stop_requested() && hooks_.featurePacks().activeRevision() >= 1 &&
+        hooks_.featurePacks().rollbackAfterStartupFailure()) {
+        machine_.log("retrying local service after feature pack rollback");
+        startAttempts(machine_.timing.startAttemptsAfterRollback, stop);
+    }
+    bool ready = waitForLocalService(machine_.timing.finalWait, stop);
+    if (stop.stop_requested()) return;
+
+    machine_.mainQueue->post([self = shared_from_this(), ready] { self->handleConnectionOutcome(ready); });
+}
+
+bool ServiceSupervisor::startAttempts(int count, std::stop_token stop) {
+    for (int attempt = 0; attempt < count && !stop.stop_requested(); ++attempt) {
+        if (attempt > 0) localPort_ = findAvailablePort();
+        if (startBundledService() && waitForLocalService(machine_.timing.startAttemptWait, stop)) return true;
+        abandonBackendProcess();
+    }
+    return false;
+}
+
+void ServiceSupervisor::handleConnectionOutcome(bool ready) {
+    connectionWorkerRunning_ = false;
+    if (quitting_) return;
+    if (ready) {
+        loadHome();
+        if (hooks_.didConnect) hooks_.didConnect();
+    } else {
+        showServiceError(kTimeoutMessage);
+        scheduleReconnect();
+    }
+}
+
+bool ServiceSupervisor::isLocalServiceReady() {
+    // The request gives up on its own before the wait for its answer would end, so a late answer
+    // can never be mistaken for a current one.
+    const double timeout = std::min(machine_.timing.healthRequestTimeout, machine_.timing.healthAnswerWait);
+    auto answer = machine_.http->get(healthURL(), timeout);
+    // The pack is read when the answer is in, so a rollback during the request is respected.
+    return answer && isReadyHealthAnswer(*answer, hooks_.featurePacks().activeRevision());
+}
+
+bool ServiceSupervisor::waitForLocalService(double timeoutSeconds, std::stop_token stop) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
+    while (Clock::now() < deadline && !stop.stop_requested()) {
+        if (isLocalServiceReady()) return true;
+        if (!pause(machine_.timing.healthCheckPause, stop)) return false;
+    }
+    return false;
+}
+
+bool ServiceSupervisor::pause(double seconds, std::stop_token stop) {
+    std::unique_lock lock(pauseMutex_);
+    pauseCondition_.wait_for(lock, stop, std::chrono::duration<double>(seconds), [] { return false; });
+    return !stop.stop_requested();
+}
+
+void ServiceSupervisor::showConnecting() {
+    if (webView_) webView_->loadHTMLString(connectingPage(homeURL()));
+}
+
+void ServiceSupervisor::showServiceError(const std::string& message) {
+    if (webView_) webView_->loadHTMLString(serviceErrorPage(message, homeURL()));
+}
+
+void ServiceSupervisor::scheduleReconnect() {
+    if (reconnectWorkItem_) reconnectWorkItem_->cancel();
+    std::weak_ptr<ServiceSupervisor> weakSelf = weak_from_this();
+    reconnectWorkItem_ = machine_.mainQueue->postAfter(machine_.timing.reconnectDelay, [weakSelf] {
+        if (auto self = weakSelf.lock()) self->connectAndLoad();
+    });
+}
+
+void ServiceSupervisor::loadHome() {
+    if (reconnectWorkItem_) reconnectWorkItem_->cancel();
+    if (webView_) webView_->loadRequest(homeURL(), machine_.timing.homeRequestTimeout);
+}
+
+}  // namespace taviro

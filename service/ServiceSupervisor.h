@@ -1,0 +1,121 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <thread>
+
+#include "featurepack/FeaturePackUpdater.h"
+#include "lib/Logger.h"
+#include "platform/ChildProcess.h"
+#include "platform/HttpClient.h"
+#include "platform/MainQueue.h"
+#include "platform/PackageLayout.h"
+#include "platform/WebView.h"
+#include "service/InstallationIdentity.h"
+#include "service/ServiceTiming.h"
+
+namespace taviro {
+
+// Finds or starts the bundled local service on 127.0.0.1 and shows its page: the connecting
+// page, a worker that reuses a service that answers with the right identity and pack or starts
+// one, then the service's page or the error page with the next cycle two seconds later.
+//
+// Threads: the operations marked "main thread" touch the web view and the reconnect task; the
+// connection worker runs on a thread of its own and only calls the "any thread" operations.
+class ServiceSupervisor : public std::enable_shared_from_this<ServiceSupervisor> {
+public:
+    struct Machine {
+        std::shared_ptr<platform::MainQueue> mainQueue;
+        std::shared_ptr<platform::HttpClient> http;
+        IdentitySources identity;
+        // The running package; absent when there is none (nothing can be started then).
+        std::optional<platform::PackageLayout> package;
+        // The service's data root and the log file its output is appended to.
+        std::filesystem::path dataRoot;
+        std::filesystem::path logFile;
+        // "https://host[:port]" of the remote API, handed on to the service.
+        std::string remoteApiOrigin;
+        ServiceTiming timing;
+        Logger log;
+    };
+    struct Hooks {
+        // The feature-pack store, created on first use; called from any thread.
+        std::function<FeaturePackUpdater&()> featurePacks;
+        // Main thread, after each connection whose service page is being loaded.
+        std::function<void()> didConnect;
+    };
+
+    static std::shared_ptr<ServiceSupervisor> create(Machine machine, Hooks hooks);
+    ~ServiceSupervisor();
+    ServiceSupervisor(const ServiceSupervisor&) = delete;
+    ServiceSupervisor& operator=(const ServiceSupervisor&) = delete;
+
+    // Main thread.
+    void setWebView(std::shared_ptr<platform::WebView> webView) { webView_ = std::move(webView); }
+    void connectAndLoad();
+    void loadHome();
+    // A failed page load: the error page with `message`, then a new cycle.
+    void connectionLost(const std::string& message);
+    // The quit sequence's part: no further cycle, the service asked to stop, its log closed.
+    void stop();
+    bool isConnectionWorkerRunning() const { return connectionWorkerRunning_; }
+
+    // Any thread.
+    int localPort() const { return localPort_.load(); }
+    std::string homeURL() const;
+    std::string healthURL() const;
+    static int findAvailablePort();
+    bool startBundledService();
+    bool isLocalServiceReady();
+    // Cut short by a stop request (the application is quitting).
+    bool waitForLocalService(double timeoutSeconds, std::stop_token stop = {});
+    std::shared_ptr<platform::ChildProcess> currentBackendProcess();
+
+private:
+    ServiceSupervisor(Machine machine, Hooks hooks);
+
+    // Main thread.
+    void showConnecting();
+    void showServiceError(const std::string& message);
+    void scheduleReconnect();
+    void handleConnectionOutcome(bool ready);
+
+    // Connection worker.
+    void runConnectionWorker(std::stop_token stop);
+    // Up to `count` starts, each but the first on a fresh port; true once one became ready.
+    bool startAttempts(int count, std::stop_token stop);
+    // Sleeps up to `seconds`; false when the wait was cut short by a stop request.
+    bool pause(double seconds, std::stop_token stop);
+    void abandonBackendProcess();
+    // The service environment for the current port and pack, built from `inherited`.
+    std::map<std::string, std::string> serviceEnvironment(std::map<std::string, std::string> inherited);
+
+    Machine machine_;
+    Hooks hooks_;
+    std::shared_ptr<platform::WebView> webView_;
+
+    // Written by the connection worker, read anywhere.
+    std::atomic<int> localPort_{0};
+    std::atomic<bool> quitting_{false};
+    // Guarded by backendMutex_.
+    std::mutex backendMutex_;
+    std::shared_ptr<platform::ChildProcess> backendProcess_;
+    std::shared_ptr<platform::FileHandle> backendLogHandle_;
+
+    // Main thread. One connection worker at a time.
+    std::shared_ptr<platform::CancellableTask> reconnectWorkItem_;
+    bool connectionWorkerRunning_ = false;
+    std::jthread connectionWorker_;
+    std::mutex pauseMutex_;
+    std::condition_variable_any pauseCondition_;
+};
+
+}  // namespace taviro

@@ -1,0 +1,36 @@
+#include <gtest/gtest.h>
+
+#include "lib/UrlParts.h"
+
+using namespace taviro;
+
+TEST(UrlParts, SplitsWithoutDefaultingAnything) {
+    const struct {
+        const char* url;
+        bool parsed;
+        std::optional<std::string> scheme, host;
+        std::optional<int> port;
+        std::string path;
+    } cases[] = {
+        {"http://127.0.0.1:5000/a/b?x#y", true, "http", "127.0.0.1", 5000, "/a/b"},
+        {"HTTPS://Example.com", true, "HTTPS", "Example.com", std::nullopt, ""},
+        {"http://user:pw@host:1/", true, "http", "host", 1, "/"},
+        {"http://127.0.0.1:/", true, "http", "127.0.0.1", std::nullopt, "/"},
+        {"http://[::1]:8080/", true, "http", "[::1]", 8080, "/"},
+        {"http:///path", true, "http", std::nullopt, std::nullopt, "/path"},
+        {"about:blank", true, "about", std::nullopt, std::nullopt, "blank"},
+        {"/relative?q", true, std::nullopt, std::nullopt, std::nullopt, "/relative"},
+        {"1http://host/", true, std::nullopt, std::nullopt, std::nullopt, "1http://host/"},
+        {"http://host:65536/", false},
+        {"http://host:5000x/", false},
+        {"http://[::1/", false},
+        {"http://[::1]x/", false},
+    };
+    for (const auto& c : cases) {
+        auto parts = parseUrl(c.url);
+        ASSERT_EQ(parts.has_value(), c.parsed) << c.url;
+        if (!parts) continue;
+        EXPECT_EQ(std::tie(parts->scheme, parts->host, parts->port, parts->path), std::tie(c.scheme, c.host, c.port, c.path))
+            << c.url;
+    }
+}

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+#include "tests/support/PackBuilder.h"
+#include "tests/support/ShellHarness.h"
+
+using namespace taviro;
+
+namespace {
+
+constexpr const char* kTimeoutMessage = "本地服务启动超时，正在继续自动重试。";
+constexpr const char* kConnecting = "正在连接本地服务";
+
+bool showsHome(const test::RecordingWebView& view, const ServiceSupervisor& supervisor) {
+    return !view.loads.empty() && !view.loads.back().isHTML && view.loads.back().content == supervisor.homeURL();
+}
+
+// Lines starting with each prefix appear in this order (other lines may lie between).
+::testing::AssertionResult inOrder(const std::vector<std::string>& log, const std::vector<std::string>& prefixes) {
+    auto position = log.begin();
+    for (const auto& prefix : prefixes) {
+        position = std::find_if(position, log.end(), [&](const std::string& line) { return line.starts_with(prefix); });
+        if (position == log.end()) return ::testing::AssertionFailure() << "missing or out of order: " << prefix;
+        ++position;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+}  // namespace
+
+TEST(ServiceSupervisor, StartsTheReferenceServiceReusesItAndStopsItAtQuit) {
+    test::ShellFixture shell;
+    shell.installService(TAVIRO_REFERENCE_SERVICE);
+    shell.timing.startAttemptWait = 10;  // the real service gets the time it needs
+    auto supervisor = shell.makeSupervisor();
+    const std::string port = std::to_string(supervisor->localPort());
+
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(shell.webView->shows(kConnecting));
+    EXPECT_TRUE(shell.webView->shows("<code>http://127.0.0.1:" + port + "/</code>"));
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 20));
+    EXPECT_FALSE(supervisor->isConnectionWorkerRunning());
+    EXPECT_TRUE(inOrder(shell.desktopLog(), {"connectAndLoad scheduled", "local service worker started",
+                                             "ensuring local service on port " + port, "bundled service launched on port " + port}));
+
+    supervisor->connectAndLoad();  // "刷新": the running service is found again
+    EXPECT_TRUE(shell.webView->shows(kConnecting));
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 10));
+    EXPECT_EQ(shell.logCount("existing local service is ready"), 1);
+    EXPECT_EQ(shell.logCount("bundled service launched on port "), 1);
+
+    auto child = supervisor->currentBackendProcess();
+    ASSERT_TRUE(child);
+    supervisor->stop();
+    EXPECT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("bundled service exited with status 0") == 1; }, 5));
+    EXPECT_FALSE(child->isRunning());
+}
+
+class RejectedServices : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle) {
+    std::string mode = GetParam();
+    std::replace(mode.begin(), mode.end(), '_', '-');
+    test::ShellFixture shell;
+    shell.installScriptedService(mode);
+    auto supervisor = shell.makeSupervisor();
+    const int firstPort = supervisor->localPort();
+
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.webView->shows(kTimeoutMessage); }, 30));
+    EXPECT_TRUE(shell.webView->shows("location.href=\"" + supervisor->homeURL() + "\""));
+
+    auto starts = shell.serviceStarts();
+    ASSERT_EQ(starts.size(), 5u);
+    std::set<int> ports, pids, terminated;
+    for (const auto& start : starts) ports.insert(start["port"].get<int>()), pids.insert(start["pid"].get<int>());
+    EXPECT_EQ(ports.size(), 5u) << "each retry gets a fresh port";
+    EXPECT_EQ(starts.front()["port"].get<int>(), firstPort);
+    EXPECT_EQ(supervisor->localPort(), starts.back()["port"].get<int>());
+    EXPECT_FALSE(supervisor->currentBackendProcess()) << "an abandoned child is forgotten";
+
+    // Every rejected copy is asked to stop (or ended by itself) and none is left running.
+    EXPECT_TRUE(shell.allStartsEnded(5));
+    if (mode == "exit") {
+        EXPECT_EQ(shell.logCount("bundled service exited with status 3"), 5);
+    } else {
+        for (int pid : shell.terminatedPids()) terminated.insert(pid);
+        EXPECT_EQ(terminated, pids);
+    }
+    EXPECT_EQ(shell.logCount("retrying local service after feature pack rollback"), 0);
+
+    // The next cycle begins by itself with the connecting page.
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("connectAndLoad scheduled") == 2; }, 5));
+    EXPECT_TRUE(shell.webView->shows(kConnecting));
+    supervisor->stop();
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "other_app", "not_ok", "wrong_revision", "exit"));
+
+TEST(ServiceSupervisor, ASlowServiceIsGivenItsWait) {
+    test::ShellFixture shell;
+    shell.installScriptedService("slow");
+    shell.env.set("SCRIPTED_SERVICE_DELAY", "1.0");
+    shell.timing.startAttemptWait = 4;
+    auto supervisor = shell.makeSupervisor();
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 15));
+    EXPECT_EQ(shell.serviceStarts().size(), 1u);
+    supervisor->stop();
+}
+
+TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAgain) {
+    test::ShellFixture shell;
+    test::PackSpec spec;
+    spec.revision = 2;
+    spec.version = "2.0.0";
+    test::writePack(shell.dir / "pack-src", spec, shell.key);
+    auto archive = test::zipFolder(shell.dir / "pack-src", shell.dir / "pack.zip");
+    ASSERT_TRUE(shell.packs().stageArchiveForTesting(archive, "2.0.0", 2, test::sha256Hex(test::readFile(archive))));
+    shell.packs().prepareForLaunch();
+    ASSERT_EQ(shell.packs().activeRevision(), 2);
+    shell.installScriptedService("builtin-only");
+    auto supervisor = shell.makeSupervisor();
+
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 30));
+    auto starts = shell.serviceStarts();
+    ASSERT_EQ(starts.size(), 6u);
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(starts[i]["env"]["VORDA_FEATURE_PACK_REVISION"], "2");
+    EXPECT_EQ(starts[5]["env"]["VORDA_FEATURE_PACK_REVISION"], "0");
+    EXPECT_EQ(starts[5]["port"].get<int>(), starts[4]["port"].get<int>()) << "the first retry keeps the current port";
+    EXPECT_EQ(shell.packs().activeRevision(), 0);
+    auto quarantined = shell.packs().snapshot().quarantinedRevisions;
+    EXPECT_NE(std::find(quarantined.begin(), quarantined.end(), 2), quarantined.end());
+    EXPECT_TRUE(inOrder(shell.desktopLog(), {"bundled service launched on port ", "retrying local service after feature pack rollback",
+                                             "bundled service launched on port "}));
+    supervisor->stop();
+}
+
+TEST(ServiceSupervisor, OverlappingRequestsNeverRunTwoWorkers) {
+    test::ShellFixture shell;
+    shell.installScriptedService("silent");
+    auto supervisor = shell.makeSupervisor();
+    supervisor->connectAndLoad();
+    for (int i = 0; i < 5; ++i) {
+        test::runMainLoopFor(0.2);
+        supervisor->connectAndLoad();
+    }
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.webView->shows(kTimeoutMessage); }, 30));
+    EXPECT_EQ(shell.logCount("connectAndLoad scheduled"), 6);
+    EXPECT_EQ(shell.logCount("local service worker started"), 1);
+    EXPECT_EQ(shell.serviceStarts().size(), 5u);
+    // Once the outcome is in, the next request runs a worker of its own.
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("local service worker started") == 2; }, 5));
+    supervisor->stop();
+}
+
+TEST(ServiceSupervisor, QuittingDuringAWorkerStopsItAndItsChildAndNothingStartsAfterwards) {
+    test::ShellFixture shell;
+    shell.installScriptedService("silent");
+    shell.timing.startAttemptWait = 30;
+    auto supervisor = shell.makeSupervisor();
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.serviceStarts().size() == 1; }, 10));
+
+    auto before = std::chrono::steady_clock::now();
+    supervisor->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(3)) << "quitting must not wait out the worker";
+    EXPECT_TRUE(shell.allStartsEnded(5));
+    supervisor->connectAndLoad();
+    test::runMainLoopFor(0.5);
+    EXPECT_EQ(shell.serviceStarts().size(), 1u);
+    EXPECT_EQ(shell.logCount("local service worker started"), 1);
+    EXPECT_FALSE(shell.webView->shows(kTimeoutMessage));
+}
+
+TEST(ServiceSupervisor, ALostConnectionShowsTheEscapedErrorAndOneReconnectThatHomeCancels) {
+    test::ShellFixture shell;
+    auto supervisor = shell.makeSupervisor();
+    supervisor->connectionLost("Could not connect: <Connection refused>");
+    EXPECT_TRUE(shell.webView->shows("错误信息：Could not connect: &lt;Connection refused&gt;</p>"));
+    supervisor->loadHome();  // cancels the pending reconnect
+    EXPECT_EQ(shell.webView->loads.back().content, supervisor->homeURL());
+    test::runMainLoopFor(0.8);
+    EXPECT_EQ(shell.logCount("connectAndLoad scheduled"), 0);
+
+    supervisor->connectionLost("a");
+    supervisor->connectionLost("b");  // replaces the first: one cycle only
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("connectAndLoad scheduled") == 1; }, 3));
+    test::runMainLoopFor(0.5);
+    EXPECT_EQ(shell.logCount("connectAndLoad scheduled"), 1);
+    supervisor->stop();
+}
