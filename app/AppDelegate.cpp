@@ -31,9 +31,10 @@ AppDelegate::~AppDelegate() {
 // Every hook holds the delegate weakly: delayed tasks and worker threads may outlive it.
 void AppDelegate::wireSubsystems() {
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
-    ServiceSupervisor::Machine machine{platform_.mainQueue, platform_.http,           platform_.identity,
-                                       platform_.package,   dataRootDirectory(),      desktopLogPath(),
-                                       platform_.remoteApiOrigin, platform_.timing, appendDesktopLog};
+    ServiceSupervisor::Machine machine{platform_.mainQueue,      platform_.background, platform_.http,
+                                       platform_.identity,       platform_.package,    dataRootDirectory(),
+                                       desktopLogPath(),         platform_.remoteApiOrigin, platform_.timing,
+                                       appendDesktopLog};
     ServiceSupervisor::Hooks serviceHooks;
     // The supervisor lives inside the delegate, so the delegate outlives every call it makes.
     serviceHooks.featurePacks = [this]() -> FeaturePackUpdater& { return featurePackUpdater(); };

@@ -13,6 +13,7 @@
 #include "featurepack/FeaturePackUpdater.h"
 #include "platform/ApplicationHost.h"
 #include "platform/Browser.h"
+#include "platform/Executor.h"
 #include "platform/HttpClient.h"
 #include "platform/MainQueue.h"
 #include "platform/PackageLayout.h"
@@ -32,6 +33,7 @@ public:
     // How the application reaches the machine.
     struct Platform {
         std::shared_ptr<platform::MainQueue> mainQueue;
+        std::shared_ptr<platform::ConcurrentQueue> background;
         std::shared_ptr<platform::HttpClient> http;
         std::shared_ptr<platform::BrowserOpener> browser;
         IdentitySources identity;

@@ -33,6 +33,7 @@ ServiceTiming connectionTiming() {
 AppDelegate::Platform packagedPlatform() {
     AppDelegate::Platform platform;
     platform.mainQueue = platform::glibMainQueue();
+    platform.background = std::make_shared<platform::ConcurrentQueue>("taviro-worker");
     platform.http = platform::curlHttpClient();
     platform.browser = platform::desktopBrowserOpener();
     platform.identity = IdentitySources{[] { return platform::platformUUID(); }, platform::secretServiceKeychain()};

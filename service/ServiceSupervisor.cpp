@@ -23,13 +23,10 @@ ServiceSupervisor::ServiceSupervisor(Machine machine, Hooks hooks) : machine_(st
     localPort_ = findAvailablePort();
 }
 
+// Never waits: the last reference may be the worker's own, released on its thread.
 ServiceSupervisor::~ServiceSupervisor() {
     quitting_ = true;
-    connectionWorker_.request_stop();
-    // The worker itself may hold the last reference; it cannot wait for itself.
-    if (connectionWorker_.joinable() && connectionWorker_.get_id() == std::this_thread::get_id()) {
-        connectionWorker_.detach();
-    }
+    workerStop_.request_stop();
 }
 
 std::string ServiceSupervisor::homeURL() const { return "http://127.0.0.1:" + std::to_string(localPort()) + "/"; }
@@ -48,10 +45,9 @@ void ServiceSupervisor::stop() {
         backendLogHandle_.reset();
     }
     // A worker still waiting for the service stops at its next check; none starts another one.
-    connectionWorker_.request_stop();
-    if (connectionWorker_.joinable() && connectionWorker_.get_id() != std::this_thread::get_id()) {
-        connectionWorker_.join();
-    }
+    workerStop_.request_stop();
+    std::unique_lock lock(workerMutex_);
+    workerEnded_.wait(lock, [this] { return !workerActive_; });
 }
 
 void ServiceSupervisor::connectionLost(const std::string& message) {
@@ -65,13 +61,26 @@ void ServiceSupervisor::connectAndLoad() {
     showConnecting();
     // One worker at a time: the fields it writes have no other protection. A cycle asked for
     // while one runs is folded into it; its outcome replaces the connecting page shown now.
-    if (connectionWorkerRunning_ || quitting_) return;
+    auto background = machine_.background.lock();
+    if (connectionWorkerRunning_ || quitting_ || !background) return;
     connectionWorkerRunning_ = true;
-    if (connectionWorker_.joinable()) connectionWorker_.join();  // already past its last step
+    {
+        std::lock_guard lock(workerMutex_);
+        workerActive_ = true;
+    }
     std::weak_ptr<ServiceSupervisor> weakSelf = weak_from_this();
-    connectionWorker_ = std::jthread([weakSelf](std::stop_token stop) {
-        if (auto self = weakSelf.lock()) self->runConnectionWorker(stop);
+    background->post([weakSelf, stop = workerStop_.get_token()] {
+        if (auto self = weakSelf.lock()) {
+            self->runConnectionWorker(stop);
+            self->connectionWorkerEnded();
+        }
     });
+}
+
+void ServiceSupervisor::connectionWorkerEnded() {
+    std::lock_guard lock(workerMutex_);
+    workerActive_ = false;
+    workerEnded_.notify_all();
 }
 
 void ServiceSupervisor::runConnectionWorker(std::stop_token stop) {

@@ -10,11 +10,11 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <thread>
 
 #include "featurepack/FeaturePackUpdater.h"
 #include "lib/Logger.h"
 #include "platform/ChildProcess.h"
+#include "platform/Executor.h"
 #include "platform/HttpClient.h"
 #include "platform/MainQueue.h"
 #include "platform/PackageLayout.h"
@@ -29,11 +29,14 @@ namespace taviro {
 // one, then the service's page or the error page with the next cycle two seconds later.
 //
 // Threads: the operations marked "main thread" touch the web view and the reconnect task; the
-// connection worker runs on a thread of its own and only calls the "any thread" operations.
+// connection worker runs on the background queue and only calls the "any thread" operations.
 class ServiceSupervisor : public std::enable_shared_from_this<ServiceSupervisor> {
 public:
     struct Machine {
         std::shared_ptr<platform::MainQueue> mainQueue;
+        // Where the connection worker runs. Held weakly: the worker may drop the last reference
+        // to this object on the queue's own thread, which must never end the queue.
+        std::weak_ptr<platform::ConcurrentQueue> background;
         std::shared_ptr<platform::HttpClient> http;
         IdentitySources identity;
         // The running package; absent when there is none (nothing can be started then).
@@ -90,6 +93,7 @@ private:
 
     // Connection worker.
     void runConnectionWorker(std::stop_token stop);
+    void connectionWorkerEnded();
     // Up to `count` starts, each but the first on a fresh port; true once one became ready.
     bool startAttempts(int count, std::stop_token stop);
     // Sleeps up to `seconds`; false when the wait was cut short by a stop request.
@@ -113,7 +117,11 @@ private:
     // Main thread. One connection worker at a time.
     std::shared_ptr<platform::CancellableTask> reconnectWorkItem_;
     bool connectionWorkerRunning_ = false;
-    std::jthread connectionWorker_;
+    std::stop_source workerStop_;
+    // Whether a worker is still on the background queue; guarded by workerMutex_.
+    std::mutex workerMutex_;
+    std::condition_variable workerEnded_;
+    bool workerActive_ = false;
     std::mutex pauseMutex_;
     std::condition_variable_any pauseCondition_;
 };

@@ -64,7 +64,7 @@ ServiceTiming ShellFixture::quickTiming() {
     ServiceTiming timing;
     timing.healthRequestTimeout = 0.3;
     timing.healthCheckPause = 0.05;
-    timing.startAttemptWait = 0.4;
+    timing.startAttemptWait = 1.0;  // a loaded machine may take most of it to start Python
     timing.finalWait = 0.2;
     timing.reconnectDelay = 0.3;
     return timing;
@@ -111,6 +111,7 @@ FeaturePackUpdater& ShellFixture::packs() {
 std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
     auto uuid = platformUUID;
     ServiceSupervisor::Machine machine{platform::glibMainQueue(),
+                                       background,
                                        platform::curlHttpClient(),
                                        IdentitySources{[uuid] { return uuid; }, keychain},
                                        package,
@@ -127,6 +128,7 @@ std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
 std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() {
     AppDelegate::Platform platform;
     platform.mainQueue = platform::glibMainQueue();
+    platform.background = background;
     platform.http = platform::curlHttpClient();
     platform.browser = browser;
     auto uuid = platformUUID;

@@ -87,6 +87,8 @@ public:
     std::filesystem::path home = dir / "home";
     platform::PackageLayout package{dir / "Taviro.app" / "Contents"};
     std::filesystem::path record = dir / "service-starts.jsonl";
+    // The supervisors' worker threads; the fixture owns them.
+    std::shared_ptr<platform::ConcurrentQueue> background = std::make_shared<platform::ConcurrentQueue>();
     std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
     std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
     std::optional<std::string> platformUUID;
