@@ -100,18 +100,6 @@ TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle)
 
 INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "other_app", "not_ok", "wrong_revision", "exit"));
 
-TEST(ServiceSupervisor, ASlowServiceIsGivenItsWait) {
-    test::ShellFixture shell;
-    shell.installScriptedService("slow");
-    shell.env.set("SCRIPTED_SERVICE_DELAY", "1.0");
-    shell.timing.startAttemptWait = 4;
-    auto supervisor = shell.makeSupervisor();
-    supervisor->connectAndLoad();
-    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 15));
-    EXPECT_EQ(shell.serviceStarts().size(), 1u);
-    supervisor->stop();
-}
-
 TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAgain) {
     test::ShellFixture shell;
     test::PackSpec spec;

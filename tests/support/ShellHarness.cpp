@@ -31,8 +31,7 @@ void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, sec
 std::optional<std::string> FakeKeychain::read(const std::string& service, const std::string& account) {
     std::lock_guard lock(mutex_);
     auto found = items_.find({service, account});
-    if (found == items_.end()) return std::nullopt;
-    return found->second;
+    return found == items_.end() ? std::nullopt : std::optional(found->second);
 }
 
 bool FakeKeychain::save(const std::string& service, const std::string& account, const std::string& data) {
@@ -43,10 +42,7 @@ bool FakeKeychain::save(const std::string& service, const std::string& account, 
 }
 
 std::optional<std::string> FakeKeychain::item() const {
-    std::lock_guard lock(mutex_);
-    auto found = items_.find({InstallationIdentity::keychainService, InstallationIdentity::keychainAccount});
-    if (found == items_.end()) return std::nullopt;
-    return found->second;
+    return const_cast<FakeKeychain*>(this)->read(InstallationIdentity::keychainService, InstallationIdentity::keychainAccount);
 }
 
 void FakeKeychain::setItem(const std::optional<std::string>& data) {
@@ -108,37 +104,23 @@ FeaturePackUpdater& ShellFixture::packs() {
     return *packs_;
 }
 
-std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
+AppDelegate::Platform ShellFixture::machine() {
     auto uuid = platformUUID;
-    ServiceSupervisor::Machine machine{platform::glibMainQueue(),
-                                       background,
-                                       platform::curlHttpClient(),
-                                       IdentitySources{[uuid] { return uuid; }, keychain},
-                                       package,
-                                       dataRootDirectory(),
-                                       desktopLogPath(),
-                                       "https://api.example.test",
-                                       timing,
-                                       appendDesktopLog};
-    auto supervisor = ServiceSupervisor::create(std::move(machine), {[this]() -> FeaturePackUpdater& { return packs(); }, {}});
+    return {platform::glibMainQueue(), background, platform::curlHttpClient(), browser,
+            IdentitySources{[uuid] { return uuid; }, keychain}, package, runProcess, "https://api.example.test", timing};
+}
+
+std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
+    auto m = machine();
+    auto supervisor = ServiceSupervisor::create(
+        {m.mainQueue, m.background, m.http, m.identity, m.package, dataRootDirectory(), desktopLogPath(), m.remoteApiOrigin,
+         m.timing, appendDesktopLog},
+        {[this]() -> FeaturePackUpdater& { return packs(); }, {}});
     supervisor->setWebView(webView);
     return supervisor;
 }
 
-std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() {
-    AppDelegate::Platform platform;
-    platform.mainQueue = platform::glibMainQueue();
-    platform.background = background;
-    platform.http = platform::curlHttpClient();
-    platform.browser = browser;
-    auto uuid = platformUUID;
-    platform.identity = IdentitySources{[uuid] { return uuid; }, keychain};
-    platform.package = package;
-    platform.runProcess = runProcess;
-    platform.remoteApiOrigin = "https://api.example.test";
-    platform.timing = timing;
-    return AppDelegate::create(std::move(platform));
-}
+std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() { return AppDelegate::create(machine()); }
 
 long ShellFixture::logCount(const std::string& prefix) const {
     auto log = desktopLog();
@@ -155,23 +137,19 @@ std::vector<std::string> ShellFixture::desktopLog() const {
     return messages;
 }
 
-std::vector<nlohmann::json> ShellFixture::serviceStarts() const {
-    std::vector<nlohmann::json> starts;
+std::vector<nlohmann::json> ShellFixture::records(const char* key) const {
+    std::vector<nlohmann::json> entries;
     std::ifstream in(record);
     for (std::string line; std::getline(in, line);) {
         auto entry = nlohmann::json::parse(line, nullptr, false);
-        if (entry.is_object() && entry.contains("pid")) starts.push_back(entry);
+        if (entry.is_object() && entry.contains(key)) entries.push_back(entry);
     }
-    return starts;
+    return entries;
 }
 
 std::vector<int> ShellFixture::terminatedPids() const {
     std::vector<int> pids;
-    std::ifstream in(record);
-    for (std::string line; std::getline(in, line);) {
-        auto entry = nlohmann::json::parse(line, nullptr, false);
-        if (entry.is_object() && entry.contains("terminated")) pids.push_back(entry["terminated"].get<int>());
-    }
+    for (const auto& entry : records("terminated")) pids.push_back(entry["terminated"].get<int>());
     return pids;
 }
 

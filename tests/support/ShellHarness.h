@@ -32,11 +32,10 @@ public:
     void loadHTMLString(const std::string& html) override { loads.push_back({true, html}); current = "about:blank"; }
     void loadRequest(const std::string& url, double) override { loads.push_back({false, url}); current = url; }
     std::optional<std::string> currentURL() const override { return current; }
-    void evaluateJavaScript(const std::string& script) override { scripts.push_back(script); }
+    void evaluateJavaScript(const std::string&) override {}
     bool shows(const std::string& text) const { return !loads.empty() && loads.back().content.find(text) != std::string::npos; }
 
     std::vector<Load> loads;
-    std::vector<std::string> scripts;
     std::optional<std::string> current;
 };
 
@@ -77,7 +76,7 @@ public:
 
     std::vector<std::string> desktopLog() const;       // messages, time stamps stripped
     long logCount(const std::string& prefix) const;     // lines starting with `prefix`
-    std::vector<nlohmann::json> serviceStarts() const;  // one per start of the scripted service
+    std::vector<nlohmann::json> serviceStarts() const { return records("pid"); }  // one per scripted service start
     std::vector<int> terminatedPids() const;
     // Waits until every recorded start's process has ended.
     bool allStartsEnded(double timeoutSeconds) const;
@@ -102,6 +101,8 @@ public:
     static ServiceTiming quickTiming();
 
 private:
+    AppDelegate::Platform machine();
+    std::vector<nlohmann::json> records(const char* key) const;
     std::unique_ptr<FeaturePackUpdater> packs_;
 };
 
