@@ -20,10 +20,7 @@ struct PackRun {
     std::filesystem::path keyFile = key.writePublicKeyFile(dir / "key.json");
 
     std::filesystem::path zip(std::int64_t revision) {
-        test::PackSpec spec;
-        spec.revision = revision;
-        spec.version = std::to_string(revision) + ".0.0";
-        test::writePack(dir / "pack-src", spec, key);
+        test::writePack(dir / "pack-src", test::PackSpec{.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
         return test::zipFolder(dir / "pack-src", dir / "pack.zip");
     }
     // The test's store and key come first, so `environment` can replace them.
@@ -58,11 +55,10 @@ TEST(Package, PrepareSettlesTheStoreFromAnyWorkingDirectory) {
     EXPECT_EQ(std::tie(output.status, output.out, output.err), std::make_tuple(0, "feature pack prepared revision=0\n", ""));
     EXPECT_TRUE(r.untouched());
     // Without the test variable the store lives in the user's data folder.
-    auto home = r.dir / "home";
     output = r.run({"--prepare-feature-pack-state"},
-                   {{"HOME", home.string()}, {"XDG_DATA_HOME", std::nullopt}, {"VORDA_FEATURE_PACK_TEST_ROOT", std::nullopt}});
+                   {{"HOME", (r.dir / "home").string()}, {"XDG_DATA_HOME", std::nullopt}, {"VORDA_FEATURE_PACK_TEST_ROOT", std::nullopt}});
     EXPECT_EQ(output.status, 0);
-    EXPECT_TRUE(std::filesystem::is_directory(home / ".local/share/Taviro/feature-packs/staging"));
+    EXPECT_TRUE(std::filesystem::is_directory(r.dir / "home/.local/share/Taviro/feature-packs/staging"));
 }
 
 TEST(Package, AnyOtherCommandLineStartsTheWindowWhichNeedsADisplay) {
@@ -72,25 +68,37 @@ TEST(Package, AnyOtherCommandLineStartsTheWindowWhichNeedsADisplay) {
                                                {"--stage-feature-pack", archive.string(), "6.0.0"}}) {
         auto output = r.run(arguments, {{"HOME", (r.dir / "home").string()}, {"DISPLAY", std::nullopt},
                                         {"WAYLAND_DISPLAY", std::nullopt}, {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}});
-        EXPECT_EQ(output.status, 1);
-        EXPECT_EQ(output.out, "");
+        EXPECT_EQ(std::tie(output.status, output.out), std::make_tuple(1, ""));
         EXPECT_NE(output.err.find("cannot open display"), std::string::npos) << output.err;
         EXPECT_FALSE(std::filesystem::exists(r.dir / "home/.ostrelin-video-web")) << "nothing was launched";
         EXPECT_FALSE(std::filesystem::exists(r.store));
     }
 }
 
-TEST(Package, VerifyAndStageFailuresPrintOneLineExitTwoAndChangeNothing) {
+TEST(Package, RefusedArchivesPrintOneLineExitTwoAndChangeNothing) {
     PackRun r;
     auto archive = r.zip(5);
     const std::string hash = hashOf(archive), path = archive.string(), incompatible = "功能包 manifest 不兼容或字段无效";
+    std::string upperHash = hash;
+    for (auto& c : upperHash) c = char(std::toupper(c));
+    // Archives one byte over the size limit, of exactly the limit, and empty.
+    test::writeFile(r.dir / "exact.zip", test::readFile(archive) + std::string((10 << 20) - std::filesystem::file_size(archive), '\0'));
+    test::writeFile(r.dir / "over.zip", test::readFile(r.dir / "exact.zip") + "x");
+    test::writeFile(r.dir / "empty.zip", "");
     test::SigningKey stranger;
     auto strangerKey = stranger.writePublicKeyFile(r.dir / "stranger.json").string();
+    auto verify = [&](const std::string& file, const std::string& digest, const char* revision = "5", const char* version = "5.0.0") {
+        return std::vector<std::string>{"--verify-feature-pack", file, version, revision, digest};
+    };
+    const std::string badArchive = "verification failed: 测试功能包压缩文件校验失败";
     const std::tuple<std::vector<std::string>, test::Environment, std::string> cases[] = {
-        {{"--verify-feature-pack", path, "5.0.0", "5", std::string(64, '0')}, {}, "verification failed: 测试功能包压缩文件校验失败"},
-        {{"--verify-feature-pack", path, "5.0.0", "5 ", hash}, {}, "verification failed: " + incompatible},
-        {{"--verify-feature-pack", path, "5.0.1", "5", hash}, {}, "verification failed: " + incompatible},
-        {{"--verify-feature-pack", r.keyFile.string(), "5.0.0", "5", hashOf(r.keyFile)}, {}, "verification failed: 测试功能包解压失败"},
+        {verify(path, std::string(64, '0')), {}, badArchive},
+        {verify(path, upperHash), {}, badArchive},
+        {verify((r.dir / "over.zip").string(), hashOf(r.dir / "over.zip")), {}, badArchive},
+        {verify((r.dir / "empty.zip").string(), hashOf(r.dir / "empty.zip")), {}, badArchive},
+        {verify(path, hash, "5 "), {}, "verification failed: " + incompatible},
+        {verify(path, hash, "5", "5.0.1"), {}, "verification failed: " + incompatible},
+        {verify(r.keyFile.string(), hashOf(r.keyFile)), {}, "verification failed: 测试功能包解压失败"},
         {{"--stage-feature-pack", path, "5.0.0", "5", hash}, {{"VORDA_FEATURE_PUBLIC_KEY", strangerKey}}, "staging failed: 功能包数字签名无效"},
         {{"--stage-feature-pack", path, "5.0.0", "-5", hash}, {}, "staging failed: 功能包修订号无效"},
     };
@@ -99,10 +107,39 @@ TEST(Package, VerifyAndStageFailuresPrintOneLineExitTwoAndChangeNothing) {
         EXPECT_EQ(std::tie(output.status, output.out, output.err), std::make_tuple(2, "", "feature pack " + error + "\n"));
         EXPECT_TRUE(r.untouched()) << error;
     }
+    EXPECT_NE(r.run(verify((r.dir / "exact.zip").string(), hashOf(r.dir / "exact.zip"))).err, "feature pack " + badArchive + "\n");
     // A relative archive path is taken against the working directory.
-    auto ok = r.run({"--verify-feature-pack", "pack.zip", "5.0.0", "+5", hash}, {}, r.dir.path());
+    auto ok = r.run(verify("pack.zip", hash, "+5"), {}, r.dir.path());
     EXPECT_EQ(std::tie(ok.status, ok.out, ok.err), std::make_tuple(0, "feature pack verification ok\n", ""));
     EXPECT_TRUE(r.untouched());
+}
+
+TEST(Package, HostileArchivesChangeNothingOutsideTheirStagingFolder) {
+    PackRun r;
+    auto outside = r.dir / "outside";
+    test::writeFile(outside / "victim.txt", "untouched");
+    const std::vector<std::vector<test::ZipEntry>> cases = {
+        {{(outside / "absolute.txt").string(), "x"}},
+        {{"../../outside/dotdot.txt", "x"}, {"a/../../../outside/victim.txt", "overwritten"}},
+        {{"link", outside.string(), 0120777}},
+        {{"link", outside.string(), 0120777}, {"link/through.txt", "x"}, {"link/victim.txt", "overwritten"}},
+        {{"assets", "../../../outside", 0120777}, {"assets/through.png", "x"}},
+    };
+    for (const auto& entries : cases) {
+        auto archive = test::writeCraftedZip(r.dir / "hostile.zip", entries).string();
+        for (const char* mode : {"--verify-feature-pack", "--stage-feature-pack"}) {
+            auto output = r.run({mode, archive, "1.0.0", "1", hashOf(archive)});
+            EXPECT_EQ(std::tie(output.status, output.out), std::make_tuple(2, "")) << entries[0].name << " " << mode;
+            EXPECT_TRUE(r.untouched()) << entries[0].name;
+        }
+        EXPECT_EQ(test::readFile(outside / "victim.txt"), "untouched");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1) << entries[0].name;
+    }
+    // Other archive formats are not unpacked at all.
+    test::writePack(r.dir / "tar-src", test::PackSpec(), r.key);
+    auto tarball = r.dir / "pack.tar";
+    ASSERT_EQ(test::runCaptured({"/usr/bin/bsdtar", "-cf", tarball.string(), "-C", (r.dir / "tar-src").string(), "."}).status, 0);
+    EXPECT_EQ(r.run({"--stage-feature-pack", tarball.string(), "1.0.0", "1", hashOf(tarball)}).err, "feature pack staging failed: 功能包解压失败\n");
 }
 
 TEST(Package, StageActivatesAtOnceAndPrepareQuarantinesABrokenPack) {

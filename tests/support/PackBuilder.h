@@ -23,9 +23,9 @@ struct PackSpec {
         {"generation_rules.json", R"({"rules":[]})"},
     };
     // Changes the manifest before it is serialised and signed.
-    std::function<void(nlohmann::json&)> editManifest;
+    std::function<void(nlohmann::json&)> editManifest = {};
     // Replaces the serialised manifest bytes outright (still signed).
-    std::function<std::string(std::string)> editManifestBytes;
+    std::function<std::string(std::string)> editManifestBytes = {};
 };
 
 // Writes the content files, manifest.json and manifest.sig into `folder`.

@@ -23,14 +23,6 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
     std::error_code ignored;
-    // Tests may leave read-only folders behind; make them removable first.
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-         it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
-        if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add,
-                                         ignored);
-        }
-    }
     std::filesystem::remove_all(path_, ignored);
 }
 
@@ -125,7 +117,10 @@ ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environmen
         std::string text(*entry);
         if (auto equals = text.find('='); equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
-    for (const auto& [name, value] : environment) value ? void(variables[name] = *value) : void(variables.erase(name));
+    for (const auto& [name, value] : environment) {
+        if (value) variables[name] = *value;
+        else variables.erase(name);
+    }
     std::vector<std::string> envStrings;
     for (const auto& [name, value] : variables) envStrings.push_back(name + "=" + value);
     std::vector<char*> args, envp;

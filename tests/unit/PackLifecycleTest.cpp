@@ -34,22 +34,17 @@ struct Store {
         if (revision == 0) return std::nullopt;
         return PackRecord{std::to_string(revision) + ".0.0", revision, std::string(64, 'c'), "2026-12-01T00:00:00Z"};
     }
-    static test::PackSpec spec(std::int64_t revision) {
-        test::PackSpec spec;
-        spec.revision = revision;
-        spec.version = std::to_string(revision) + ".0.0";
-        return spec;
+    // Writes a signed pack of `revision` into `folder`; a broken one then fails its hash check.
+    void writePack(const std::filesystem::path& folder, std::int64_t revision, bool broken = false) {
+        test::writePack(folder, test::PackSpec{.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
+        if (broken) test::writeFile(folder / "ui.json", "{}");
     }
-    // A valid pack folder for `revision` straight in the store; a broken one fails its hash check.
-    void install(std::int64_t revision, bool broken = false) {
-        test::writePack(root / "versions" / std::to_string(revision), spec(revision), key);
-        if (broken) test::writeFile(root / "versions" / std::to_string(revision) / "ui.json", "{}");
-    }
+    void install(std::int64_t revision, bool broken = false) { writePack(root / "versions" / std::to_string(revision), revision, broken); }
     VoidResult stage(FeaturePackUpdater& updater, std::int64_t revision) {
-        auto folder = dir / ("src-" + std::to_string(revision));
-        test::writePack(folder, spec(revision), key);
-        auto archive = test::zipFolder(folder, dir / ("pack-" + std::to_string(revision) + ".zip"));
-        return updater.stageArchiveForTesting(archive, spec(revision).version, revision, *FeaturePackUpdater::sha256(archive));
+        auto name = std::to_string(revision);
+        writePack(dir / ("src-" + name), revision);
+        auto archive = test::zipFolder(dir / ("src-" + name), dir / ("pack-" + name + ".zip"));
+        return updater.stageArchiveForTesting(archive, name + ".0.0", revision, *FeaturePackUpdater::sha256(archive));
     }
     std::set<std::string> folders(const char* under = "versions") {
         std::set<std::string> names;
@@ -65,7 +60,7 @@ std::int64_t revisionOf(const std::optional<PackRecord>& record) { return record
 
 TEST(PackLifecycle, LaunchPromotesPendingAndQuarantinesWhatFailsItsCheck) {
     struct Case {
-        Revisions valid, broken;             // pack folders in the store
+        Revisions valid, broken;                 // pack folders in the store
         std::int64_t active, previous, pending;  // the state before; 0: none
         std::int64_t activeAfter, previousAfter;
         Revisions quarantined;
