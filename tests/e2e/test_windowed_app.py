@@ -184,6 +184,20 @@ class WindowedApp(unittest.TestCase):
         self.assertEqual(len(shell.service_pids()), 1)
         self.assertNotEqual(shell.service_pids(), first)
 
+    def test_a_killed_web_process_brings_the_connecting_page_and_then_the_service_back(self):
+        shell = Shell(self, "scripted").start()
+        self.assertTrue(shell.wait_for_heading(SCRIPTED, 30), shell.finished())
+        web = subprocess.run(["pgrep", "-P", str(shell.process.pid), "WebKitWebProces"], capture_output=True, text=True).stdout.split()
+        self.assertTrue(web, "no web process found")
+        seen = len(shell.finished())
+        for pid in web:
+            os.kill(int(pid), signal.SIGKILL)
+        # A new cycle: the connecting page (replaced at once, the service still runs), then its page.
+        self.assertTrue(shell.wait_for_heading(SCRIPTED, 30, after=seen), shell.finished())
+        log = shell.log()
+        self.assertEqual(log[log.index("web content process terminated") + 1], "connectAndLoad scheduled")
+        self.assertEqual(len(shell.starts()), 1, "the running service is reused")
+
     def test_a_missing_service_cycles_between_the_pages_and_retry_asks_for_home(self):
         shell = Shell(self, service=None, env={"TAVIRO_CONNECTION_TIME_SCALE": "0.1"}).start()
         self.assertTrue(shell.wait_for_heading(ERROR, 40), shell.finished())
