@@ -156,18 +156,25 @@ class WindowedApp(unittest.TestCase):
         self.assertTrue(wait_for(lambda: "vorda-web-server stopped" in shell.log(), 5), shell.log())
 
     def test_a_slow_service_is_waited_for_and_sees_its_environment(self):
-        shell = Shell(self, "scripted", {"SCRIPTED_SERVICE_MODE": "slow", "SCRIPTED_SERVICE_DELAY": "2"}).start()
+        inherited = {"VORDA_PORT": "1", "GENERATION_GATEWAY_URL": "https://inherited.example", "VORDA_DEVICE_ID": "inherited",
+                     "VORDA_FEATURE_PACK_REVISION": "77", "VORDA_FEATURE_PACK_ROOT": "/inherited/pack", "TAVIRO_UNRELATED": "kept"}
+        shell = Shell(self, "scripted", dict(inherited, SCRIPTED_SERVICE_MODE="slow", SCRIPTED_SERVICE_DELAY="2",
+                                             VORDA_API_ORIGIN="http://127.0.0.1:9/")).start()
         self.assertTrue(shell.wait_for_heading(CONNECTING, 20), shell.finished())
         shell.screenshot("connecting-page")
         self.assertTrue(shell.wait_for_heading(SCRIPTED, 30), shell.finished())
         start, resources = shell.starts()[0], os.path.join(shell.package, "Contents", "Resources")
         env, data_root = start["env"], os.path.join(shell.home, ".ostrelin-video-web")
         self.assertEqual(start["cwd"], resources)
-        self.assertTrue(env["PATH"].startswith(resources + "/bin:"), env["PATH"])
-        self.assertEqual([env[name] for name in ("VORDA_PORT", "VORDA_DATA_ROOT", "VORDA_PROJECT_ROOT", "VORDA_FEATURE_PACK_REVISION",
-                                                 "VORDA_INTEGRATION_ENABLED", "PYTHONUNBUFFERED")],
-                         [str(shell.port()), data_root, data_root + "/projects", "0", "1", "1"])
-        self.assertTrue(env["GENERATION_GATEWAY_URL"].startswith("https://"), env["GENERATION_GATEWAY_URL"])
+        expected = {"PATH": resources + "/bin:" + os.environ["PATH"], "VORDA_BIN_DIR": resources + "/bin", "VORDA_DATA_ROOT": data_root,
+                    "OSTRELIN_WORKFLOW_DIR": resources + "/workflows", "VORDA_FONTS_DIR": resources + "/fonts",
+                    "VORDA_BUILTIN_BGM_DIR": resources + "/bgm", "VORDA_DEFAULT_BGM": resources + "/default_bgm.m4a",
+                    "VORDA_PROJECT_ROOT": data_root + "/projects", "GENERATION_GATEWAY_URL": "http://127.0.0.1:9",
+                    "VORDA_PORT": str(shell.port()), "VORDA_INTEGRATION_ENABLED": "1", "PYTHONUNBUFFERED": "1",
+                    "VORDA_FEATURE_PACK_REVISION": "0", "VORDA_FEATURE_PACK_VERSION": "builtin-1.0.70",
+                    "VORDA_FEATURE_PACK_STATE": os.path.join(shell.root, "data", "Taviro", "feature-packs", "state.json"),
+                    "VORDA_FEATURE_PACK_ROOT": "/inherited/pack", "TAVIRO_UNRELATED": "kept"}  # no pack active: its root stays
+        self.assertEqual({name: env.get(name) for name in expected}, expected)
         self.assertRegex(env["VORDA_DEVICE_ID"], r"^device_(v2_[0-9a-f]{64}|[0-9a-f]{32})$")
 
     def test_a_dead_service_shows_the_error_page_then_a_new_copy_is_started(self):

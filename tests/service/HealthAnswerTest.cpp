@@ -25,16 +25,13 @@ TEST(HealthAnswer, OnlyTheRightServiceWithTheActivePackIsReady) {
         {"/pack-not-object", 200, R"({"app": "vorda-kinoloom", "feature_pack": [3]})", 0, true},
         {"/ok-false", 200, R"({"app": "vorda-kinoloom", "ok": false, "feature_pack": {"revision": 0}})", 0, false},
         {"/ok-text", 200, R"({"app": "vorda-kinoloom", "ok": "false", "feature_pack": {"revision": 0}})", 0, true},
-        {"/ok-null", 200, R"({"app": "vorda-kinoloom", "ok": null})", 0, true},
         {"/ok-zero", 200, R"({"app": "vorda-kinoloom", "ok": 0})", 0, true},
         {"/other-app", 200, R"({"app": "vorda-kinoloom-2", "ok": true})", 0, false},
-        {"/app-not-text", 200, R"({"app": 1})", 0, false},
         {"/empty-object", 200, "{}", 0, false},
         {"/array", 200, R"([{"app": "vorda-kinoloom"}])", 0, false},
         {"/not-json", 200, "vorda-kinoloom", 0, false},
         {"/no-content", 204, std::nullopt, 0, false},
         {"/created", 201, R"({"app": "vorda-kinoloom"})", 0, true},
-        {"/redirect", 302, R"({"app": "vorda-kinoloom"})", 0, false},
         {"/server-error", 500, R"({"app": "vorda-kinoloom"})", 0, false},
     };
     for (const auto& c : cases) {
