@@ -105,9 +105,9 @@ FeaturePackUpdater& ShellFixture::packs() {
 }
 
 AppDelegate::Platform ShellFixture::machine() {
-    auto uuid = platformUUID;
+    // No machine identifier and no keychain: each start gets a fresh random identity.
     return {platform::glibMainQueue(), background, platform::curlHttpClient(), browser,
-            IdentitySources{[uuid] { return uuid; }, keychain}, package, runProcess, "https://api.example.test", timing};
+            IdentitySources{[] { return std::nullopt; }, nullptr}, package, runProcess, "https://api.example.test", timing};
 }
 
 std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {

@@ -88,9 +88,7 @@ public:
     std::filesystem::path record = dir / "service-starts.jsonl";
     // The supervisors' worker threads; the fixture owns them.
     std::shared_ptr<platform::ConcurrentQueue> background = std::make_shared<platform::ConcurrentQueue>();
-    std::shared_ptr<FakeKeychain> keychain = std::make_shared<FakeKeychain>();
     std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
-    std::optional<std::string> platformUUID;
     ServiceTiming timing = quickTiming();
     std::function<int(const std::string&, const std::vector<std::string>&)> runProcess =
         [](const std::string&, const std::vector<std::string>&) { return 1; };

@@ -43,15 +43,16 @@ if mode == "slow":
 
 
 def health():
+    app, ok, reported = "vorda-kinoloom", True, revision
     if mode == "other-app":
-        return {"app": "another-service", "ok": True, "feature_pack": {"revision": revision}}
-    if mode == "not-ok":
-        return {"app": "vorda-kinoloom", "ok": False, "feature_pack": {"revision": revision}}
-    if mode == "wrong-revision":
-        return {"app": "vorda-kinoloom", "ok": True, "feature_pack": {"revision": revision + 40}}
-    if mode == "builtin-only":
-        return {"app": "vorda-kinoloom", "ok": revision == 0, "feature_pack": {"revision": revision}}
-    return {"app": "vorda-kinoloom", "ok": True, "feature_pack": {"revision": revision}}
+        app = "another-service"
+    elif mode == "not-ok":
+        ok = False
+    elif mode == "wrong-revision":
+        reported = revision + 40
+    elif mode == "builtin-only":
+        ok = revision == 0
+    return {"app": app, "ok": ok, "feature_pack": {"revision": reported}}
 
 
 if mode == "silent":
@@ -90,17 +91,14 @@ def page():
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         if self.path == "/api/local/health":
-            body = json.dumps(health()).encode()
-            self.send_response(200)
-            self.send_header("Content-Type", "application/json")
+            body, kind = json.dumps(health()), "application/json"
         elif self.path == "/local":
-            body = "<!doctype html><html><body><h1>local page</h1></body></html>".encode()
-            self.send_response(200)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
+            body, kind = "<!doctype html><html><body><h1>local page</h1></body></html>", "text/html; charset=utf-8"
         else:
-            body = page().encode()
-            self.send_response(200)
-            self.send_header("Content-Type", "text/html; charset=utf-8")
+            body, kind = page(), "text/html; charset=utf-8"
+        body = body.encode()
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
