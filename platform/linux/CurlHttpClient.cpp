@@ -150,7 +150,9 @@ public:
         std::filesystem::path folder = destination.has_parent_path() ? destination.parent_path() : ".";
         std::string name = (folder / ("." + destination.filename().string() + ".download-XXXXXX")).string();
         int descriptor = ::mkostemp(name.data(), O_CLOEXEC);
-        if (descriptor < 0) return std::unexpected(posixError(errno, "cannot create a file beside " + destination.string()));
+        if (descriptor < 0) {
+            return std::unexpected(posixError(errno, "cannot create a file beside " + destination.string()));
+        }
         return std::unique_ptr<TemporaryFile>(new TemporaryFile(std::move(name), descriptor));
     }
 
@@ -246,7 +248,9 @@ public:
         body.handle = (*request)->handle();
         CURLcode code = (*request)->perform();
         if (body.tooLarge) return std::unexpected(tooLargeError(*options.maximumBytes));
-        if (body.writeError != 0) return std::unexpected(posixError(body.writeError, "cannot write " + (*file)->path()));
+        if (body.writeError != 0) {
+            return std::unexpected(posixError(body.writeError, "cannot write " + (*file)->path()));
+        }
         if (code != CURLE_OK) return std::unexpected((*request)->error(code));
         long status = (*request)->status();
         // Only a successful answer's body is what the caller asked for.

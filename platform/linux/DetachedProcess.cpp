@@ -43,8 +43,12 @@ void closeOthersOnExec(int highest) {
     for (int fd = 3; fd <= highest; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
+// Puts `fd` at `target`, open across exec. (A descriptor already there keeps its close-on-exec
+// flag through dup2, so that one is cleared instead.)
+bool place(int fd, int target) { return fd == target ? ::fcntl(fd, F_SETFD, 0) == 0 : ::dup2(fd, target) >= 0; }
+
 [[noreturn]] void execDetached(const char* path, char* const* argv, int input, int output, int pipe, int highest) {
-    if (::dup2(input, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0) {
+    if (!place(input, STDIN_FILENO) || !place(output, STDOUT_FILENO) || !place(output, STDERR_FILENO)) {
         reportAndExit(pipe, errno);
     }
     closeOthersOnExec(highest);

@@ -29,7 +29,9 @@ echo "to standard error" >&2
 
 bool waitFor(const std::function<bool()>& condition) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!condition() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     return condition();
 }
 
