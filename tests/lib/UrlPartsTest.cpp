@@ -21,10 +21,10 @@ TEST(UrlParts, SplitsWithoutDefaultingAnything) {
         {"about:blank", true, "about", std::nullopt, std::nullopt, "blank"},
         {"/relative?q", true, std::nullopt, std::nullopt, std::nullopt, "/relative"},
         {"1http://host/", true, std::nullopt, std::nullopt, std::nullopt, "1http://host/"},
-        {"http://host:65536/", false},
-        {"http://host:5000x/", false},
-        {"http://[::1/", false},
-        {"http://[::1]x/", false},
+        {"http://host:65536/", false, {}, {}, {}, ""},
+        {"http://host:5000x/", false, {}, {}, {}, ""},
+        {"http://[::1/", false, {}, {}, {}, ""},
+        {"http://[::1]x/", false, {}, {}, {}, ""},
     };
     for (const auto& c : cases) {
         auto parts = parseUrl(c.url);

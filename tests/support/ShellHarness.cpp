@@ -28,34 +28,6 @@ bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds) 
 
 void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
 
-std::optional<std::string> FakeKeychain::read(const std::string& service, const std::string& account) {
-    std::lock_guard lock(mutex_);
-    auto found = items_.find({service, account});
-    return found == items_.end() ? std::nullopt : std::optional(found->second);
-}
-
-bool FakeKeychain::save(const std::string& service, const std::string& account, const std::string& data) {
-    std::lock_guard lock(mutex_);
-    items_[{service, account}] = data;
-    ++saves_;
-    return true;
-}
-
-std::optional<std::string> FakeKeychain::item() const {
-    return const_cast<FakeKeychain*>(this)->read(InstallationIdentity::keychainService, InstallationIdentity::keychainAccount);
-}
-
-void FakeKeychain::setItem(const std::optional<std::string>& data) {
-    std::lock_guard lock(mutex_);
-    std::pair<std::string, std::string> key{InstallationIdentity::keychainService, InstallationIdentity::keychainAccount};
-    if (data) items_[key] = *data; else items_.erase(key);
-}
-
-int FakeKeychain::saves() const {
-    std::lock_guard lock(mutex_);
-    return saves_;
-}
-
 ServiceTiming ShellFixture::quickTiming() {
     ServiceTiming timing;
     timing.healthRequestTimeout = 0.3;

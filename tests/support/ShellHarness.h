@@ -39,17 +39,29 @@ public:
     std::optional<std::string> current;
 };
 
+// The identity's keychain item in memory; any thread.
 class FakeKeychain final : public platform::Keychain {
 public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) override;
-    bool save(const std::string& service, const std::string& account, const std::string& data) override;
-    std::optional<std::string> item() const;
-    void setItem(const std::optional<std::string>& data);
-    int saves() const;
+    std::optional<std::string> read(const std::string& service, const std::string& account) override {
+        std::lock_guard lock(mutex_);
+        return isItem(service, account) ? item_ : std::nullopt;
+    }
+    bool save(const std::string& service, const std::string& account, const std::string& data) override {
+        std::lock_guard lock(mutex_);
+        if (!isItem(service, account)) return false;
+        item_ = data, ++saves_;
+        return true;
+    }
+    std::optional<std::string> item() const { std::lock_guard lock(mutex_); return item_; }
+    void setItem(const std::optional<std::string>& data) { std::lock_guard lock(mutex_); item_ = data; }
+    int saves() const { std::lock_guard lock(mutex_); return saves_; }
 
 private:
+    static bool isItem(const std::string& service, const std::string& account) {
+        return service == InstallationIdentity::keychainService && account == InstallationIdentity::keychainAccount;
+    }
     mutable std::mutex mutex_;
-    std::map<std::pair<std::string, std::string>, std::string> items_;
+    std::optional<std::string> item_;
     int saves_ = 0;
 };
 
