@@ -148,6 +148,10 @@ class WindowedApp(unittest.TestCase):
         self.assertIn(f"bundled service launched on port {port}", log)
         self.assertTrue(any(line.startswith("vorda-web-server") for line in log), "the service's output is in the log")
         shell.screenshot("service-page")
+        seen = len(shell.finished())
+        shell.press("ctrl+r")  # "刷新": a new cycle finds the running service again
+        self.assertTrue(shell.wait_for_heading(REFERENCE, 20, after=seen), shell.finished())
+        self.assertIn("existing local service is ready", shell.log())
         pids = shell.service_pids()
         self.assertEqual(len(pids), 1, pids)
         shell.process.send_signal(signal.SIGTERM)

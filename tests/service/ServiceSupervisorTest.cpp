@@ -18,46 +18,7 @@ bool showsHome(const test::RecordingWebView& view, const ServiceSupervisor& supe
     return !view.loads.empty() && !view.loads.back().isHTML && view.loads.back().content == supervisor.homeURL();
 }
 
-// Lines starting with each prefix appear in this order (other lines may lie between).
-::testing::AssertionResult inOrder(const std::vector<std::string>& log, const std::vector<std::string>& prefixes) {
-    auto position = log.begin();
-    for (const auto& prefix : prefixes) {
-        position = std::find_if(position, log.end(), [&](const std::string& line) { return line.starts_with(prefix); });
-        if (position == log.end()) return ::testing::AssertionFailure() << "missing or out of order: " << prefix;
-        ++position;
-    }
-    return ::testing::AssertionSuccess();
-}
-
 }  // namespace
-
-TEST(ServiceSupervisor, StartsTheReferenceServiceReusesItAndStopsItAtQuit) {
-    test::ShellFixture shell;
-    shell.installService(TAVIRO_REFERENCE_SERVICE);
-    shell.timing.startAttemptWait = 10;  // the real service gets the time it needs
-    auto supervisor = shell.makeSupervisor();
-    const std::string port = std::to_string(supervisor->localPort());
-
-    supervisor->connectAndLoad();
-    ASSERT_TRUE(shell.webView->shows(kConnecting));
-    EXPECT_TRUE(shell.webView->shows("<code>http://127.0.0.1:" + port + "/</code>"));
-    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 20));
-    EXPECT_FALSE(supervisor->isConnectionWorkerRunning());
-    EXPECT_TRUE(inOrder(shell.desktopLog(), {"connectAndLoad scheduled", "local service worker started",
-                                             "ensuring local service on port " + port, "bundled service launched on port " + port}));
-
-    supervisor->connectAndLoad();  // "刷新": the running service is found again
-    EXPECT_TRUE(shell.webView->shows(kConnecting));
-    ASSERT_TRUE(test::runMainLoopUntil([&] { return showsHome(*shell.webView, *supervisor); }, 10));
-    EXPECT_EQ(shell.logCount("existing local service is ready"), 1);
-    EXPECT_EQ(shell.logCount("bundled service launched on port "), 1);
-
-    auto child = supervisor->currentBackendProcess();
-    ASSERT_TRUE(child);
-    supervisor->stop();
-    EXPECT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("bundled service exited with status 0") == 1; }, 5));
-    EXPECT_FALSE(child->isRunning());
-}
 
 class RejectedServices : public ::testing::TestWithParam<const char*> {};
 
@@ -123,8 +84,7 @@ TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAg
     EXPECT_EQ(shell.packs().activeRevision(), 0);
     auto quarantined = shell.packs().snapshot().quarantinedRevisions;
     EXPECT_NE(std::find(quarantined.begin(), quarantined.end(), 2), quarantined.end());
-    EXPECT_TRUE(inOrder(shell.desktopLog(), {"bundled service launched on port ", "retrying local service after feature pack rollback",
-                                             "bundled service launched on port "}));
+    EXPECT_EQ(shell.logCount("retrying local service after feature pack rollback"), 1);
     supervisor->stop();
 }
 
