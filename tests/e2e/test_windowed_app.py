@@ -139,12 +139,21 @@ class Shell:
 
 class WindowedApp(unittest.TestCase):
     def test_launch_shows_connecting_then_the_service_page_and_sigterm_stops_both(self):
-        shell = Shell(self).start()
+        shell = Shell(self)
+        unit = os.path.join(shell.home, ".config", "systemd", "user", "com.ostrelin.video-web.service")
+        os.makedirs(os.path.dirname(unit))
+        open(unit, "w").close()
+        shell.start()
         self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
         port = shell.port()
         self.assertEqual([shell.finished()[0], shell.finished()[-1][0]], [("about:blank", CONNECTING), f"http://127.0.0.1:{port}/"])
         log = shell.log()
-        self.assertEqual(log[0], "desktop application launched")
+        launch = [line for line in log[:log.index("connectAndLoad scheduled") + 1]
+                  if not line.startswith("feature pack") or line.startswith("feature pack prepared")]
+        self.assertEqual(launch, ["desktop application launched", "activation policy configured", "menu built", "window built",
+                                  "legacy launch agent disabled", "feature pack prepared revision=0",
+                                  "prepared update state restored", "connectAndLoad scheduled"])
+        self.assertFalse(os.path.exists(unit), "the legacy agent's unit file is removed")
         self.assertIn(f"bundled service launched on port {port}", log)
         self.assertTrue(any(line.startswith("vorda-web-server") for line in log), "the service's output is in the log")
         shell.screenshot("service-page")
@@ -233,6 +242,9 @@ class WindowedApp(unittest.TestCase):
         self.assertTrue(shell.wait_for_heading("local page", 30), shell.finished())
         self.assertTrue(wait_for(lambda: len(read_lines(browser_log)) >= 2, 10))
         self.assertEqual(read_lines(browser_log), foreign)
+        shell.press("ctrl+o")  # "在浏览器打开": the service's home page
+        self.assertTrue(wait_for(lambda: len(read_lines(browser_log)) == 3, 10))
+        self.assertEqual(read_lines(browser_log)[2], f"http://127.0.0.1:{shell.port()}/")
         self.assertIn(f"http://127.0.0.1:{shell.port()}/local", [u for u, _ in shell.finished()])
         self.assertFalse(any("example.com" in u or ":61999" in u for u, _ in shell.finished()))
 

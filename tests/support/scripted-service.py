@@ -85,7 +85,10 @@ def page():
         }}
         window.addEventListener("load", () => setTimeout(clickNext, 300));
         </script>"""
-    return f"<!doctype html><html><body><h1>scripted service</h1>{links}{script}</body></html>"
+    # The page's channels to the shell must all be there, or the heading says so.
+    channels = """<script>if (!["pathPicker", "updateChecker", "featurePackRollback"].every(
+        name => window.webkit?.messageHandlers?.[name])) document.querySelector("h1").textContent = "channels missing";</script>"""
+    return f"<!doctype html><html><body><h1>scripted service</h1>{channels}{links}{script}</body></html>"
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
