@@ -78,8 +78,8 @@ FeaturePackUpdater& ShellFixture::packs() {
 
 AppDelegate::Platform ShellFixture::machine() {
     // No machine identifier and no keychain: each start gets a fresh random identity.
-    return {platform::glibMainQueue(), background, platform::curlHttpClient(), browser,
-            IdentitySources{[] { return std::nullopt; }, nullptr}, package, runProcess, "https://api.example.test", timing};
+    return {platform::glibMainQueue(), background, platform::curlHttpClient(), nullptr,
+            IdentitySources{[] { return std::nullopt; }, nullptr}, package, nullptr, "https://api.example.test", timing};
 }
 
 std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {

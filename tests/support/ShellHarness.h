@@ -65,12 +65,6 @@ private:
     int saves_ = 0;
 };
 
-class RecordingBrowser final : public platform::BrowserOpener {
-public:
-    void open(const std::string& url) override { opened.push_back(url); }
-    std::vector<std::string> opened;
-};
-
 // A home, a pack store and a package whose service is the scripted test service (or any other
 // executable), with the service supervision or the whole application wired to real HTTP,
 // processes and the GLib main loop.
@@ -100,10 +94,7 @@ public:
     std::filesystem::path record = dir / "service-starts.jsonl";
     // The supervisors' worker threads; the fixture owns them.
     std::shared_ptr<platform::ConcurrentQueue> background = std::make_shared<platform::ConcurrentQueue>();
-    std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
     ServiceTiming timing = quickTiming();
-    std::function<int(const std::string&, const std::vector<std::string>&)> runProcess =
-        [](const std::string&, const std::vector<std::string>&) { return 1; };
     std::shared_ptr<RecordingWebView> webView = std::make_shared<RecordingWebView>();
     SigningKey key;
 

@@ -22,10 +22,15 @@ struct ManualQueue final : platform::MainQueue, platform::CancellableTask {
     std::function<void()> pending;
 };
 
+struct RecordingBrowser final : platform::BrowserOpener {
+    void open(const std::string& url) override { opened.push_back(url); }
+    std::vector<std::string> opened;
+};
+
 struct Handled {
     std::vector<std::string> calls;
     std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
-    std::shared_ptr<test::RecordingBrowser> browser = std::make_shared<test::RecordingBrowser>();
+    std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
     std::shared_ptr<test::RecordingWebView> view = std::make_shared<test::RecordingWebView>();
     NavigationHandler handler{queue, browser, hooks()};
 
