@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -11,19 +12,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace taviro::test {
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "taviro-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
 }
 
 ScopedEnv& ScopedEnv::set(const std::string& name, const std::optional<std::string>& value) {
@@ -34,16 +28,12 @@ ScopedEnv& ScopedEnv::set(const std::string& name, const std::optional<std::stri
 }
 
 ScopedEnv::~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-        it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
-    }
+    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) it->second ? ::setenv(it->first.c_str(), it->second->c_str(), 1) : ::unsetenv(it->first.c_str());
 }
 
 void writeFile(const std::filesystem::path& file, const std::string& content) {
     std::filesystem::create_directories(file.parent_path());
-    std::ofstream stream(file, std::ios::binary | std::ios::trunc);
-    stream << content;
-    if (!stream) throw std::runtime_error("cannot write " + file.string());
+    if (!(std::ofstream(file, std::ios::binary | std::ios::trunc) << content)) throw std::runtime_error("cannot write " + file.string());
 }
 
 std::string readFile(const std::filesystem::path& file) {
@@ -61,87 +51,63 @@ std::vector<std::string> readLines(const std::filesystem::path& file) {
 
 std::string base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                                        reinterpret_cast<const unsigned char*>(bytes.data()),
-                                                        static_cast<int>(bytes.size()))));
+    out.resize(std::size_t(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                           reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()))));
     return out;
 }
 
-SigningKey::SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")) {
+SigningKey::SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), [](void* key) { EVP_PKEY_free(static_cast<EVP_PKEY*>(key)); }) {
     if (key_ == nullptr) throw std::runtime_error("Ed25519 key generation failed");
-}
-
-SigningKey::~SigningKey() { EVP_PKEY_free(static_cast<EVP_PKEY*>(key_)); }
-
-std::string SigningKey::rawPublicKey() const {
-    std::string raw(32, '\0');
-    std::size_t length = raw.size();
-    EVP_PKEY_get_raw_public_key(static_cast<EVP_PKEY*>(key_), reinterpret_cast<unsigned char*>(raw.data()), &length);
-    return raw;
 }
 
 std::string SigningKey::sign(const std::string& message) const {
     std::string signature(64, '\0');
     std::size_t length = signature.size();
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool signed_ = EVP_DigestSignInit(context, nullptr, nullptr, nullptr, static_cast<EVP_PKEY*>(key_)) == 1 &&
-                   EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &length,
-                                  reinterpret_cast<const unsigned char*>(message.data()), message.size()) == 1;
-    EVP_MD_CTX_free(context);
-    if (!signed_) throw std::runtime_error("Ed25519 signing failed");
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, static_cast<EVP_PKEY*>(key_.get())) != 1 ||
+        EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
+                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1) {
+        throw std::runtime_error("Ed25519 signing failed");
+    }
     return signature;
 }
 
 std::filesystem::path SigningKey::writePublicKeyFile(const std::filesystem::path& file, const std::string& keyId) const {
-    writeFile(file, "{\"key_id\":\"" + keyId + "\",\"public_key_raw_base64\":\"" + base64(rawPublicKey()) + "\"}");
+    std::string raw(32, '\0');
+    std::size_t length = raw.size();
+    EVP_PKEY_get_raw_public_key(static_cast<EVP_PKEY*>(key_.get()), reinterpret_cast<unsigned char*>(raw.data()), &length);
+    writeFile(file, "{\"key_id\":\"" + keyId + "\",\"public_key_raw_base64\":\"" + base64(raw) + "\"}");
     return file;
 }
 
-namespace {
-
-std::string readBack(int fd) {
-    std::string content;
-    char buffer[4096];
-    ::lseek(fd, 0, SEEK_SET);
-    for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;) content.append(buffer, std::size_t(count));
-    ::close(fd);
-    return content;
-}
-
-}  // namespace
-
 ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environment& environment,
                           const std::filesystem::path& workingDirectory) {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        std::string text(*entry);
-        if (auto equals = text.find('='); equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& [name, value] : environment) {
-        if (value) variables[name] = *value;
-        else variables.erase(name);
-    }
-    std::vector<std::string> envStrings;
-    for (const auto& [name, value] : variables) envStrings.push_back(name + "=" + value);
-    std::vector<char*> args, envp;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    for (const auto& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
-    args.push_back(nullptr);
-    envp.push_back(nullptr);
+    // env(1) applies the variables and the working directory, so the forked child only execs.
+    std::map<std::string, std::optional<std::string>> changes;
+    for (const auto& [name, value] : environment) changes[name] = value;
+    std::vector<std::string> command{"/usr/bin/env"};
+    for (const auto& [name, value] : changes) if (!value) command.insert(command.end(), {"-u", name});
+    if (!workingDirectory.empty()) command.insert(command.end(), {"-C", workingDirectory.string()});
+    command.push_back("--");
+    for (const auto& [name, value] : changes) if (value) command.push_back(name + "=" + *value);
+    command.insert(command.end(), argv.begin(), argv.end());
+    std::vector<char*> args(command.size() + 1);  // ends in a null pointer
+    std::ranges::transform(command, args.begin(), [](std::string& argument) { return argument.data(); });
 
     // Memory files instead of pipes: nothing to drain while the program runs.
-    int out = ::memfd_create("out", MFD_CLOEXEC), err = ::memfd_create("err", MFD_CLOEXEC);
+    int fds[2] = {::memfd_create("out", MFD_CLOEXEC), ::memfd_create("err", MFD_CLOEXEC)};
     pid_t child = ::fork();
     if (child == 0) {
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (!workingDirectory.empty() && ::chdir(workingDirectory.c_str()) != 0) ::_exit(126);
-        ::execve(args[0], args.data(), envp.data());
+        ::dup2(fds[0], 1), ::dup2(fds[1], 2);
+        ::execv(args[0], args.data());
         ::_exit(127);
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readBack(out), readBack(err)};
+    ProcessOutput output{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile("/proc/self/fd/" + std::to_string(fds[0])),
+                         readFile("/proc/self/fd/" + std::to_string(fds[1]))};
+    ::close(fds[0]), ::close(fds[1]);
+    return output;
 }
 
 }  // namespace taviro::test

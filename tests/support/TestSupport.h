@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -12,7 +13,7 @@ namespace taviro::test {
 class TempDir {
 public:
     TempDir();
-    ~TempDir();
+    ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
@@ -22,7 +23,7 @@ private:
     std::filesystem::path path_;
 };
 
-// Variable changes (nullopt removes); what a program sees on top of the test's environment.
+// Variable changes in order, the last for a name winning (nullopt removes).
 using Environment = std::vector<std::pair<std::string, std::optional<std::string>>>;
 
 // Sets (or removes) environment variables for one scope and restores them after.
@@ -31,8 +32,6 @@ public:
     ScopedEnv() = default;
     ScopedEnv(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
     ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
     ScopedEnv& set(const std::string& name, const std::optional<std::string>& value);
 
 private:
@@ -48,23 +47,18 @@ std::string base64(const std::string& bytes);
 class SigningKey {
 public:
     SigningKey();
-    ~SigningKey();
-    SigningKey(const SigningKey&) = delete;
-    SigningKey& operator=(const SigningKey&) = delete;
-    std::string rawPublicKey() const;
     std::string sign(const std::string& message) const;  // 64 raw bytes
     // Writes {"key_id": keyId, "public_key_raw_base64": ...} and returns its path.
     std::filesystem::path writePublicKeyFile(const std::filesystem::path& file,
                                              const std::string& keyId = "feature-pack-ed25519-v1") const;
 
 private:
-    void* key_;  // EVP_PKEY
+    std::shared_ptr<void> key_;  // EVP_PKEY
 };
 
 struct ProcessOutput {
     int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs a program with `environment` applied and captures both output streams. It returns when
