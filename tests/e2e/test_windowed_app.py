@@ -108,10 +108,13 @@ class Shell:
         except subprocess.TimeoutExpired:
             return None
 
+    def window(self):
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Taviro$"], capture_output=True, text=True)
+        return found.stdout.split()[-1]
+
     def press(self, *keys):
         """Input through the X server, as a person's mouse and keyboard would give it."""
-        windows = subprocess.run(["xdotool", "search", "--name", "^Taviro$"], capture_output=True, text=True).stdout.split()
-        subprocess.run(["xdotool", "mousemove", "--window", windows[-1], "200", "80"], check=True)
+        subprocess.run(["xdotool", "mousemove", "--window", self.window(), "200", "80"], check=True)
         for key in keys:
             time.sleep(0.15)
             subprocess.run(["xdotool", "key", key], check=True)
@@ -252,7 +255,7 @@ class WindowedApp(unittest.TestCase):
         shell = Shell(self, "scripted").start()
         self.assertTrue(shell.wait_for_heading(SCRIPTED, 30), shell.finished())
         pid = shell.starts()[0]["pid"]
-        self.assertEqual(subprocess.run([os.environ["TAVIRO_CLOSE_WINDOW"], "Taviro"]).returncode, 0)
+        self.assertEqual(subprocess.run([os.environ["TAVIRO_CLOSE_WINDOW"], shell.window()]).returncode, 0)
         self.assertEqual(shell.wait_exit(), 0)
         self.assertTrue(wait_for(lambda: pid in shell.terminated(), 5), "the service was not asked to stop")
 

@@ -4,38 +4,21 @@
 
 using namespace taviro;
 
-TEST(Utf8, AcceptsOnlyWellFormedText) {
-    struct Case {
-        std::string text;
-        bool valid;
-    } cases[] = {
-        {"", true},
-        {"plain", true},
-        {"功能包", true},
-        {"\xF0\x9F\x98\x80", true},  // U+1F600
-        {"\xF4\x8F\xBF\xBF", true},  // U+10FFFF
-        {"\xC0\xAF", false},         // overlong "/"
-        {"\xE0\x80\xAF", false},     // overlong "/"
-        {"\xF0\x80\x80\xAF", false},
-        {"\xED\xA0\x80", false},     // a surrogate
-        {"\xF4\x90\x80\x80", false}, // above U+10FFFF
-        {"\xE5\x8A", false},         // cut short
-        {"\x80", false},
-        {"a\xFF", false},
+TEST(Utf8, AcceptsOnlyWellFormedTextAndLowercasesAsFullUnicodeWouldForAscii) {
+    const std::pair<std::string, bool> texts[] = {
+        {"", true}, {"功能包", true}, {"\xF0\x9F\x98\x80", true}, {"\xF4\x8F\xBF\xBF", true},  // up to U+10FFFF
+        {"\xC0\xAF", false}, {"\xF0\x80\x80\xAF", false},  // overlong "/"
+        {"\xED\xA0\x80", false},  // a surrogate
+        {"\xF4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xE5\x8A", false}, {"\x80", false}, {"a\xFF", false},  // cut short, stray
     };
-    for (const auto& c : cases) EXPECT_EQ(isValidUtf8(c.text), c.valid) << testing::PrintToString(c.text);
-}
+    for (const auto& [text, valid] : texts) EXPECT_EQ(isValidUtf8(text), valid) << testing::PrintToString(text);
 
-TEST(Utf8, LowercasingMatchesFullUnicodeLowercasingForAsciiFragments) {
-    struct Case {
-        std::string text;
-        std::string lowered;
-    } cases[] = {
+    const std::pair<std::string, std::string> lowered[] = {
         {"@IMPORT Url(", "@import url("},
-        {"\xE2\x84\xAA", "k"},                 // KELVIN SIGN
-        {"@\xC4\xB0mport", "@i\xCC\x87mport"}, // dotted capital I keeps its combining dot
-        {"ＨＴＴＰ", "ＨＴＴＰ"},              // full-width letters stay non-ASCII
-        {"Ä功", "Ä功"},
+        {"\xE2\x84\xAA", "k"},  // KELVIN SIGN
+        {"@\xC4\xB0mport", "@i\xCC\x87mport"},  // dotted capital I keeps its combining dot
+        {"ＨＴＴＰÄ", "ＨＴＴＰÄ"},  // full-width and other letters stay non-ASCII
     };
-    for (const auto& c : cases) EXPECT_EQ(lowercaseForAsciiMatching(c.text), c.lowered) << c.text;
+    for (const auto& [text, result] : lowered) EXPECT_EQ(lowercaseForAsciiMatching(text), result) << text;
 }

@@ -48,7 +48,7 @@ TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle)
     if (mode == "exit") {
         EXPECT_EQ(shell.logCount("bundled service exited with status 3"), 5);
     } else {
-        for (int pid : shell.terminatedPids()) terminated.insert(pid);
+        for (const auto& entry : shell.records("terminated")) terminated.insert(entry["terminated"].get<int>());
         EXPECT_EQ(terminated, pids);
     }
     EXPECT_EQ(shell.logCount("retrying local service after feature pack rollback"), 0);

@@ -59,15 +59,11 @@ ShellFixture::~ShellFixture() {
     }
 }
 
-void ShellFixture::installService(const std::filesystem::path& executable) {
+void ShellFixture::installScriptedService(const std::string& mode) {
     auto target = package.serviceExecutable();
     std::filesystem::create_directories(target.parent_path());
-    std::filesystem::copy_file(executable, target, std::filesystem::copy_options::overwrite_existing);
-    std::filesystem::permissions(target, std::filesystem::perms(0755));
-}
-
-void ShellFixture::installScriptedService(const std::string& mode) {
-    installService(std::filesystem::path(TAVIRO_TEST_SUPPORT_DIR) / "scripted-service.py");
+    std::filesystem::copy_file(std::filesystem::path(TAVIRO_TEST_SUPPORT_DIR) / "scripted-service.py", target,
+                               std::filesystem::copy_options::overwrite_existing);
     env.set("SCRIPTED_SERVICE_MODE", mode);
 }
 
@@ -117,12 +113,6 @@ std::vector<nlohmann::json> ShellFixture::records(const char* key) const {
         if (entry.is_object() && entry.contains(key)) entries.push_back(entry);
     }
     return entries;
-}
-
-std::vector<int> ShellFixture::terminatedPids() const {
-    std::vector<int> pids;
-    for (const auto& entry : records("terminated")) pids.push_back(entry["terminated"].get<int>());
-    return pids;
 }
 
 bool ShellFixture::allStartsEnded(double timeoutSeconds) const {

@@ -73,8 +73,7 @@ public:
     ShellFixture();
     ~ShellFixture();
 
-    // Installs `executable` (copied, made executable) as the package's service.
-    void installService(const std::filesystem::path& executable);
+    // Installs the scripted service (tests/support/scripted-service.py) as the package's service.
     void installScriptedService(const std::string& mode);
     std::shared_ptr<ServiceSupervisor> makeSupervisor();
     std::shared_ptr<AppDelegate> makeDelegate();
@@ -82,8 +81,9 @@ public:
 
     std::vector<std::string> desktopLog() const;       // messages, time stamps stripped
     long logCount(const std::string& prefix) const;     // lines starting with `prefix`
-    std::vector<nlohmann::json> serviceStarts() const { return records("pid"); }  // one per scripted service start
-    std::vector<int> terminatedPids() const;
+    // One per start of the scripted service, and one per SIGTERM it got ({"terminated": pid}).
+    std::vector<nlohmann::json> records(const char* key) const;
+    std::vector<nlohmann::json> serviceStarts() const { return records("pid"); }
     // Waits until every recorded start's process has ended.
     bool allStartsEnded(double timeoutSeconds) const;
 
@@ -103,7 +103,6 @@ public:
 
 private:
     AppDelegate::Platform machine();
-    std::vector<nlohmann::json> records(const char* key) const;
     std::unique_ptr<FeaturePackUpdater> packs_;
 };
 

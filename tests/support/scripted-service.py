@@ -11,7 +11,6 @@ import os
 import signal
 import socket
 import sys
-import threading
 import time
 
 mode = os.environ.get("SCRIPTED_SERVICE_MODE", "healthy")
@@ -72,19 +71,10 @@ def page():
     each in turn, as a person would, so a test sees where each navigation goes."""
     clicks = [c for c in os.environ.get("SCRIPTED_SERVICE_CLICKS", "").split("|") if c]
     links = "".join(f'<a id="link{i}" href="{href}">{href}</a><br>' for i, href in enumerate(clicks))
-    script = ""
-    if clicks:
-        script = f"""<script>
-        const count = {len(clicks)};
-        let next = 0;
-        function clickNext() {{
-          if (next >= count) return;
-          document.getElementById("link" + next).click();
-          next += 1;
-          setTimeout(clickNext, 700);
-        }}
-        window.addEventListener("load", () => setTimeout(clickNext, 300));
-        </script>"""
+    script = f"""<script>let next = 0;
+        function clickNext() {{ if (next >= {len(clicks)}) return;
+          document.getElementById("link" + next++).click(); setTimeout(clickNext, 700); }}
+        window.addEventListener("load", () => setTimeout(clickNext, 300));</script>"""
     # The page's channels to the shell must all be there, or the heading says so.
     channels = """<script>if (!["pathPicker", "updateChecker", "featurePackRollback"].every(
         name => window.webkit?.messageHandlers?.[name])) document.querySelector("h1").textContent = "channels missing";</script>"""
