@@ -5,30 +5,32 @@
 
 using namespace taviro;
 using Outcome = std::tuple<int, std::string, std::string>;  // status, standard output, standard error
+using Args = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 namespace {
 
-const std::filesystem::path kPackage = TAVIRO_PACKAGE_DIR;
+const fs::path kPackage = TAVIRO_PACKAGE_DIR;
 
-std::string hashOf(const std::filesystem::path& file) { return test::sha256Hex(test::readFile(file)); }
+std::string hashOf(const fs::path& file) { return test::sha256Hex(test::readFile(file)); }
 
 struct PackRun {
     test::TempDir dir;
     test::SigningKey key;
-    std::filesystem::path store = dir / "store", keyFile = key.writePublicKeyFile(dir / "key.json");
+    fs::path store = dir / "store", keyFile = key.writePublicKeyFile(dir / "key.json");
 
     std::string zip(std::int64_t revision) {
-        test::writePack(dir / "src", test::PackSpec{.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
-        return test::zipFolder(dir / "src", dir / "pack.zip").string();
+        test::writePack(dir / "src", {.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
+        return test::zipFolder(dir / "src", dir / "pack.zip");
     }
     // The test's store and key come first, so `environment` can replace them.
-    Outcome run(std::vector<std::string> arguments, test::Environment environment = {}, const std::filesystem::path& cwd = {}) {
-        arguments.insert(arguments.begin(), (kPackage / "Contents/MacOS/Taviro").string());
-        environment.insert(environment.begin(), {{"VORDA_FEATURE_PACK_TEST_ROOT", store.string()}, {"VORDA_FEATURE_PUBLIC_KEY", keyFile.string()}});
-        auto output = test::runCaptured(arguments, environment, cwd);
+    Outcome run(Args arguments, test::Environment env = {}, const fs::path& cwd = {}) {
+        arguments.insert(arguments.begin(), kPackage / "Contents/MacOS/Taviro");
+        env.insert(env.begin(), {{"VORDA_FEATURE_PACK_TEST_ROOT", store}, {"VORDA_FEATURE_PUBLIC_KEY", keyFile}});
+        auto output = test::runCaptured(arguments, env, cwd);
         return {output.status, output.out, output.err};
     }
-    bool untouched() { return std::filesystem::is_empty(store / "versions") && !std::filesystem::exists(store / "state.json"); }
+    bool untouched() { return fs::is_empty(store / "versions") && !fs::exists(store / "state.json"); }
 };
 
 }  // namespace
@@ -38,39 +40,42 @@ TEST(HeadlessModes, OnlyTheExactCommandLinesRunHeadlessElseTheWindowNeedsADispla
     EXPECT_EQ(r.run({"--prepare-feature-pack-state"}, {}, "/"), Outcome(0, "feature pack prepared revision=0\n", ""));
     EXPECT_TRUE(r.untouched());
     // Without the test variable the store lives in the user's data folder.
-    const test::Environment home{{"HOME", (r.dir / "home").string()}, {"XDG_DATA_HOME", std::nullopt}, {"VORDA_FEATURE_PACK_TEST_ROOT", std::nullopt},
-                                 {"DISPLAY", std::nullopt}, {"WAYLAND_DISPLAY", std::nullopt}, {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}};
+    const test::Environment home{{"HOME", r.dir / "home"}, {"XDG_DATA_HOME", {}}, {"VORDA_FEATURE_PACK_TEST_ROOT", {}},
+                                 {"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}, {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}};
     EXPECT_EQ(std::get<0>(r.run({"--prepare-feature-pack-state"}, home)), 0);
-    EXPECT_TRUE(std::filesystem::is_directory(r.dir / "home/.local/share/Taviro/feature-packs/staging"));
+    EXPECT_TRUE(fs::is_directory(r.dir / "home/.local/share/Taviro/feature-packs/staging"));
     auto archive = r.zip(6), hash = hashOf(archive);
-    for (const auto& arguments : std::vector<std::vector<std::string>>{{}, {"--prepare-feature-pack-state", "x"}, {"--Prepare-feature-pack-state"},
-                                                                       {"--stage-feature-pack", archive, "6.0.0"}, {archive, "--verify-feature-pack", "6.0.0", "6", hash}}) {
+    for (const Args& arguments : {Args{}, {"--prepare-feature-pack-state", "x"}, {"--Prepare-feature-pack-state"},
+                                  {"--stage-feature-pack", archive, "6.0.0"},
+                                  {archive, "--verify-feature-pack", "6.0.0", "6", hash}}) {
         auto [status, out, err] = r.run(arguments, home);
         // Nothing was launched: the service would have made its data folder.
-        EXPECT_TRUE(status == 1 && out.empty() && err.contains("cannot open display") && !std::filesystem::exists(r.dir / "home/.ostrelin-video-web")) << err;
+        EXPECT_TRUE(status == 1 && out.empty() && err.contains("cannot open display") &&
+                    !fs::exists(r.dir / "home/.ostrelin-video-web")) << err;
     }
 }
 
 TEST(HeadlessModes, RefusedArchivesPrintOneLineExitTwoAndChangeNothing) {
     PackRun r;
-    const std::string path = r.zip(5), hash = hashOf(path), over = (r.dir / "over.zip").string(), tar = (r.dir / "pack.tar").string();
-    test::writeFile(over, test::readFile(path) + std::string((10 << 20) + 1 - std::filesystem::file_size(path), '\0'));  // a byte over 10 MiB
+    const std::string path = r.zip(5), hash = hashOf(path), over = r.dir / "over.zip", tar = r.dir / "pack.tar";
+    test::writeFile(over, test::readFile(path) + std::string((10 << 20) + 1 - fs::file_size(path), '\0'));
     // Other archive formats, which may carry devices and hard links, are not unpacked at all.
-    ASSERT_EQ(test::runCaptured({"/usr/bin/bsdtar", "-cf", tar, "-C", (r.dir / "src").string(), "."}).status, 0);
-    auto stranger = test::SigningKey().writePublicKeyFile(r.dir / "stranger.json").string();
+    ASSERT_EQ(test::runCaptured({"/usr/bin/bsdtar", "-cf", tar, "-C", r.dir / "src", "."}).status, 0);
+    auto stranger = test::SigningKey().writePublicKeyFile(r.dir / "stranger.json");
     auto verify = [&](const std::string& file, const char* revision = "5", const char* version = "5.0.0") {
-        return std::vector<std::string>{"--verify-feature-pack", file, version, revision, hashOf(r.dir.path() / file)};
+        return Args{"--verify-feature-pack", file, version, revision, hashOf(r.dir.path() / file)};
     };
-    const std::tuple<std::vector<std::string>, test::Environment, std::string> cases[] = {
-        {{"--verify-feature-pack", path, "5.0.0", "5", std::string(64, '0')}, {}, "verification failed: 测试功能包压缩文件校验失败"},
-        {verify(over), {}, "verification failed: 测试功能包压缩文件校验失败"},
-        {verify(path, "5 "), {}, "verification failed: 功能包 manifest 不兼容或字段无效"},
-        {verify(path, "5", "5.0.1"), {}, "verification failed: 功能包 manifest 不兼容或字段无效"},
-        {verify(tar), {}, "verification failed: 测试功能包解压失败"},
-        {{"--stage-feature-pack", path, "5.0.0", "5", hash}, {{"VORDA_FEATURE_PUBLIC_KEY", stranger}}, "staging failed: 功能包数字签名无效"},
+    const std::string badArchive = "verification failed: 测试功能包压缩文件校验失败", unsigned_ = "功能包数字签名无效",
+                      incompatible = "verification failed: 功能包 manifest 不兼容或字段无效";
+    const std::tuple<Args, test::Environment, std::string> cases[] = {
+        {{"--verify-feature-pack", path, "5.0.0", "5", std::string(64, '0')}, {}, badArchive},
+        {verify(over), {}, badArchive}, {verify(path, "5 "), {}, incompatible},
+        {verify(path, "5", "5.0.1"), {}, incompatible}, {verify(tar), {}, "verification failed: 测试功能包解压失败"},
+        {{"--stage-feature-pack", path, "5.0.0", "5", hash}, {{"VORDA_FEATURE_PUBLIC_KEY", stranger}},
+         "staging failed: " + unsigned_},
         {{"--stage-feature-pack", path, "5.0.0", "-5", hash}, {}, "staging failed: 功能包修订号无效"},
         // The package's own key, whose private half is not here, trusts nothing a test can sign.
-        {verify(path), {{"VORDA_FEATURE_PUBLIC_KEY", std::nullopt}}, "verification failed: 功能包数字签名无效"},
+        {verify(path), {{"VORDA_FEATURE_PUBLIC_KEY", {}}}, "verification failed: " + unsigned_},
     };
     for (const auto& [arguments, environment, error] : cases) {
         EXPECT_EQ(r.run(arguments, environment), Outcome(2, "", "feature pack " + error + "\n"));
@@ -85,18 +90,29 @@ TEST(HeadlessModes, HostileArchivesChangeNothingOutsideTheirStagingFolder) {
     PackRun r;
     auto outside = r.dir / "outside";
     test::writeFile(outside / "victim.txt", "untouched");
-    const std::vector<std::vector<test::ZipEntry>> cases = {
-        {{(outside / "absolute.txt").string(), "x", 0}},
+    // Zip entries as (name, content, mode), 0 for a regular file: Python's zipfile writes names and
+    // modes exactly as given, which is what hostile input needs; a link's content is its target.
+    using Entries = std::vector<std::tuple<std::string, std::string, unsigned>>;
+    const Entries cases[] = {
+        {{outside / "absolute.txt", "x", 0}},
         {{"../../outside/dotdot.txt", "x", 0}, {"a/../../../outside/victim.txt", "overwritten", 0}},
-        {{"link", outside.string(), 0120777}},
-        {{"link", outside.string(), 0120777}, {"link/through.txt", "x", 0}, {"link/victim.txt", "overwritten", 0}},
+        {{"link", outside, 0120777}},
+        {{"link", outside, 0120777}, {"link/through.txt", "x", 0}, {"link/victim.txt", "overwritten", 0}},
         {{"assets", "../../../outside", 0120777}, {"assets/through.png", "x", 0}},
     };
+    const std::string archive = r.dir / "hostile.zip";
     for (const auto& entries : cases) {
-        auto archive = test::writeCraftedZip(r.dir / "hostile.zip", entries).string();
+        ASSERT_EQ(test::runCaptured({"/usr/bin/python3", "-c", "import json, sys, zipfile\n"
+                                     "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                                     "    for name, content, mode in json.loads(sys.argv[2]):\n"
+                                     "        i = zipfile.ZipInfo(name)\n"
+                                     "        i.create_system, i.external_attr = 3, (mode or 0o100644) << 16\n"
+                                     "        z.writestr(i, content)\n",
+                                     archive, nlohmann::json(entries).dump()}).status, 0);
         auto [status, out, err] = r.run({"--stage-feature-pack", archive, "1.0.0", "1", hashOf(archive)});
-        EXPECT_TRUE(status == 2 && out.empty() && r.untouched() && test::readFile(outside / "victim.txt") == "untouched" &&
-                    std::distance(std::filesystem::directory_iterator(outside), {}) == 1) << std::get<0>(entries[0]);
+        EXPECT_TRUE(status == 2 && out.empty() && r.untouched()) << std::get<0>(entries[0]);
+        EXPECT_EQ(std::distance(fs::directory_iterator(outside), {}), 1);
+        EXPECT_EQ(test::readFile(outside / "victim.txt"), "untouched");
     }
 }
 
@@ -105,10 +121,13 @@ TEST(HeadlessModes, StageActivatesAtOnceAndPrepareQuarantinesABrokenPack) {
     auto archive = r.zip(5);
     EXPECT_EQ(r.run({"--stage-feature-pack", archive, "5.0.0", "5", hashOf(archive)}),
               Outcome(0, "feature pack staged revision=5; activation deferred until next launch\n"
-                         "feature pack activated revision=5 version=5.0.0\nfeature pack staged and activated revision=5\n", ""));
-    EXPECT_EQ(nlohmann::json::parse(test::readFile(r.store / "state.json"))["active"]["archiveSHA256"], hashOf(archive));
+                         "feature pack activated revision=5 version=5.0.0\n"
+                         "feature pack staged and activated revision=5\n", ""));
+    auto state = nlohmann::json::parse(test::readFile(r.store / "state.json"));
+    EXPECT_EQ(state["active"]["archiveSHA256"], hashOf(archive));
     test::writeFile(r.store / "versions/5/ui.json", "{}");
     EXPECT_EQ(r.run({"--prepare-feature-pack-state"}),
               Outcome(0, "active feature pack invalid revision=5: 功能包文件校验失败：ui.json\n"
-                         "feature pack quarantined revision=5: 当前功能包验证失败：功能包文件校验失败：ui.json\nfeature pack prepared revision=0\n", ""));
+                         "feature pack quarantined revision=5: 当前功能包验证失败：功能包文件校验失败：ui.json\n"
+                         "feature pack prepared revision=0\n", ""));
 }

@@ -8,6 +8,7 @@
 
 using namespace taviro::platform;
 using namespace std::chrono_literals;
+using std::this_thread::sleep_for;
 
 template <typename Queue>
 class ExecutorQueue : public testing::Test {};
@@ -18,11 +19,12 @@ TYPED_TEST_SUITE(ExecutorQueue, Queues);
 // all run before the queue is gone.
 TYPED_TEST(ExecutorQueue, DestructionFinishesEveryTaskPostedFromAnyThread) {
     std::atomic<int> ran{0};
+    auto count = [&] { ++ran; };
     {
         TypeParam queue;
         std::vector<std::jthread> posters;  // joined before the queue is destroyed
         for (int t = 0; t < 8; ++t) posters.emplace_back([&] {
-            for (int i = 0; i < 20; ++i) queue.post([&] { std::this_thread::sleep_for(1ms), queue.post([&] { ++ran; }), ++ran; });
+            for (int i = 0; i < 20; ++i) queue.post([&] { sleep_for(1ms), queue.post(count), ++ran; });
         });
     }
     EXPECT_EQ(ran, 8 * 20 * 2);
@@ -35,7 +37,7 @@ TEST(Executor, ASerialQueueRunsTasksOneAtATimeInPostingOrder) {
         SerialQueue queue;
         for (int i = 0; i < 200; ++i) queue.post([&, i] {
             overlaps += ++running > 1;
-            if (i % 50 == 0) std::this_thread::sleep_for(5ms);
+            if (i % 50 == 0) sleep_for(5ms);
             ran.push_back(i), --running;
         });
     }
@@ -50,7 +52,7 @@ TEST(Executor, AConcurrentQueueRunsTasksThatWaitForEachOther) {
         ConcurrentQueue queue;
         for (int i = 0; i < 2; ++i) queue.post([&] {
             // Bounded, so that tasks run one after the other fail instead of hanging.
-            for (int wait = (++arrived, 0); wait < 1000 && arrived < 2; ++wait) std::this_thread::sleep_for(10ms);
+            for (int wait = (++arrived, 0); wait < 1000 && arrived < 2; ++wait) sleep_for(10ms);
             met += arrived == 2;
         });
     }

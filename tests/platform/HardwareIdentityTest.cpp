@@ -10,12 +10,15 @@ using namespace taviro;
 // A FIFO among the candidates must be passed over, not waited on for a writer that never comes.
 TEST(HardwareIdentity, TheFirstRegularFileWithMoreThanWhiteSpaceWinsAndAFifoIsNeverWaitedFor) {
     test::TempDir dir;
-    for (auto [name, content] : {std::pair{"first", "0123ABCDEF\n"}, {"second", "fedcba9876"}, {"empty", ""}, {"blank", " \n"}}) test::writeFile(dir / name, content);
+    test::writeFile(dir / "first", "0123ABCDEF\n"), test::writeFile(dir / "second", "fedcba9876");
+    test::writeFile(dir / "empty", ""), test::writeFile(dir / "blank", " \n");
     std::filesystem::create_directories(dir / "folder");
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(platform::platformUUIDFrom({dir / "missing", dir / "empty", dir / "blank", dir / "folder", dir / "fifo", dir / "second"}), "fedcba9876");
-    EXPECT_EQ(platform::platformUUIDFrom({dir / "first", dir / "second"}), "0123ABCDEF\n") << "as stored: the caller normalises";
-    EXPECT_EQ(platform::platformUUIDFrom({dir / "missing", dir / "empty", dir / "folder"}), std::nullopt);
+    using platform::platformUUIDFrom;
+    EXPECT_EQ(platformUUIDFrom({dir / "missing", dir / "empty", dir / "blank", dir / "folder", dir / "fifo",
+                                dir / "second"}), "fedcba9876");
+    EXPECT_EQ(platformUUIDFrom({dir / "first", dir / "second"}), "0123ABCDEF\n") << "as stored: the caller normalises";
+    EXPECT_EQ(platformUUIDFrom({dir / "missing", dir / "empty", dir / "folder"}), std::nullopt);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }

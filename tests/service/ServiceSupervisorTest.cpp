@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "o
 
 TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAgain) {
     test::ShellFixture shell;
-    test::PackSpec spec;
+    test::PackContents spec;
     spec.revision = 2;
     spec.version = "2.0.0";
     test::writePack(shell.dir / "pack-src", spec, shell.key);

@@ -1,12 +1,7 @@
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <openssl/evp.h>
-#include <stdexcept>
-#include <tuple>
 
 #include "tests/support/TestSupport.h"
 
@@ -21,25 +16,27 @@ inline std::string sha256Hex(const std::string& bytes) {
 }
 
 // A signed pack built on disk the way a publisher would build it.
-struct PackSpec {
+struct PackContents {
     std::int64_t revision = 1;
     std::string version = "1.0.0";
     std::map<std::string, std::string> files = {
-        {"ui.json", R"({"title":"混剪"})"}, {"ui-overrides.css", ".toolbar { background: url(assets/bg.png); }"}, {"generation_rules.json", R"({"rules":[]})"}};
+        {"ui.json", R"({"title":"混剪"})"}, {"generation_rules.json", R"({"rules":[]})"},
+        {"ui-overrides.css", ".toolbar { background: url(assets/bg.png); }"}};
     // Changes the manifest before it is serialised and signed.
     std::function<void(nlohmann::json&)> editManifest = {};
 };
 
 // Writes the content files, manifest.json and manifest.sig into `folder`.
-inline void writePack(const std::filesystem::path& folder, const PackSpec& pack, const SigningKey& key) {
+inline void writePack(const std::filesystem::path& folder, const PackContents& pack, const SigningKey& key) {
     nlohmann::json files = nlohmann::json::array();
     for (const auto& [path, content] : pack.files) {
         writeFile(folder / path, content);
         files.push_back({{"path", path}, {"size", content.size()}, {"sha256", sha256Hex(content)}});
     }
-    nlohmann::json manifest = {{"schema_version", 1}, {"component", "ui-rules"}, {"version", pack.version}, {"revision", pack.revision},
-                               {"key_id", "feature-pack-ed25519-v1"}, {"engine_api", 1}, {"min_app_version", "1.0.0"},
-                               {"max_app_version_exclusive", "2.0.0"}, {"created_at", "2026-12-01T00:00:00Z"}, {"files", files}};
+    nlohmann::json manifest = {{"schema_version", 1}, {"component", "ui-rules"}, {"version", pack.version},
+                               {"revision", pack.revision}, {"key_id", "feature-pack-ed25519-v1"}, {"engine_api", 1},
+                               {"min_app_version", "1.0.0"}, {"max_app_version_exclusive", "2.0.0"},
+                               {"created_at", "2026-12-01T00:00:00Z"}, {"files", files}};
     if (pack.editManifest) pack.editManifest(manifest);
     writeFile(folder / "manifest.json", manifest.dump());
     writeFile(folder / "manifest.sig", base64(key.sign(manifest.dump())) + "\n");
@@ -47,24 +44,8 @@ inline void writePack(const std::filesystem::path& folder, const PackSpec& pack,
 
 // Zips the folder's contents with the system archiver and returns the archive path.
 inline std::filesystem::path zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive) {
-    auto result = runCaptured({"/usr/bin/bsdtar", "--format", "zip", "-cf", archive.string(), "-C", folder.string(), "."});
+    auto result = runCaptured({"/usr/bin/bsdtar", "--format", "zip", "-cf", archive, "-C", folder, "."});
     if (result.status != 0) throw std::runtime_error("bsdtar failed: " + result.err);
-    return archive;
-}
-
-// Zip entries stored exactly as given: name, content and mode, where 0 is a regular file (0644)
-// and a symbolic-link mode (0120777) makes the content its target.
-using ZipEntry = std::tuple<std::string, std::string, unsigned>;
-inline std::filesystem::path writeCraftedZip(const std::filesystem::path& archive, const std::vector<ZipEntry>& entries) {
-    // Python's zipfile writes names and modes exactly as given, which is what hostile input needs.
-    const char* script =
-        "import json, sys, zipfile\n"
-        "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
-        "    for name, content, mode in json.loads(sys.argv[2]):\n"
-        "        info, info.create_system, info.external_attr = zipfile.ZipInfo(name), 3, (mode or 0o100644) << 16\n"
-        "        z.writestr(info, content)\n";
-    auto result = runCaptured({"/usr/bin/python3", "-c", script, archive.string(), nlohmann::json(entries).dump()});
-    if (result.status != 0) throw std::runtime_error("zip writer failed: " + result.err);
     return archive;
 }
 

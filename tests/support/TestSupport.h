@@ -3,8 +3,6 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
-#include <string>
-#include <utility>
 #include <vector>
 
 namespace taviro::test {
@@ -15,7 +13,6 @@ public:
     TempDir();
     ~TempDir() { std::error_code ignored; std::filesystem::remove_all(path_, ignored); }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
@@ -31,6 +28,7 @@ class ScopedEnv {
 public:
     ScopedEnv() = default;
     ScopedEnv(const std::string& name, const std::optional<std::string>& value) { set(name, value); }
+    explicit ScopedEnv(const Environment& changes) { for (const auto& [name, value] : changes) set(name, value); }
     ~ScopedEnv();
     ScopedEnv& set(const std::string& name, const std::optional<std::string>& value);
 

@@ -16,14 +16,16 @@ TEST(DesktopLog, ThreadsAndAChildAppendWholeStampedLinesWithoutOverwritingOneAno
     // Long lines make a torn or overwritten write visible. The service appends through its own
     // handle in append mode; a shell loop does the same.
     const std::string padding(2000, 'x');
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 6; ++t) {
-        threads.emplace_back([&, t] { for (int i = 0; i < 200; ++i) appendDesktopLog("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding); });
-    }
-    std::string script = "i=0; while [ $i -lt 300 ]; do printf 'child line %d " + padding + "\\n' $i >> \"$0\"; i=$((i+1)); done";
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 6; ++t) threads.emplace_back([&, t] {
+        for (int i = 0; i < 200; ++i)
+            appendDesktopLog("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding);
+    });
+    auto script = "i=0; while [ $i -lt 300 ]; do printf 'child line %d " + padding + "\\n' $i >> \"$0\"; i=$((i+1));"
+                  " done";
     std::filesystem::create_directories(desktopLogPath().parent_path());
     EXPECT_EQ(runProcess("/bin/sh", {"-c", script, desktopLogPath().string()}), 0);
-    for (auto& thread : threads) thread.join();
+    threads.clear();  // joins
     std::regex whole(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (thread \d+ line \d+) x{2000}|(child line \d+) x{2000})");
     std::set<std::string> seen;
     for (const auto& line : test::readLines(desktopLogPath())) {
@@ -35,11 +37,11 @@ TEST(DesktopLog, ThreadsAndAChildAppendWholeStampedLinesWithoutOverwritingOneAno
 }
 
 TEST(ProcessRunner, ReturnsTheTerminationStatusOrOneWhenTheToolCannotStart) {
-    test::TempDir dir;
     // Arguments arrive verbatim, one each, the path not among them.
     const std::tuple<std::string, std::vector<std::string>, int> cases[] = {
-        {"/bin/sh", {"-c", "exit 7"}, 7}, {"/bin/sh", {"-c", "kill -TERM $$"}, 15}, {"/bin/sh", {"-c", "[ \"$0\" = 'a b' ] && [ $# -eq 1 ] && [ -z \"$1\" ]", "a b", ""}, 0},
-        {(dir / "missing").string(), {}, 1}, {dir.path().string(), {}, 1}, {"/dev/null", {}, 1},
+        {"/bin/sh", {"-c", "exit 7"}, 7}, {"/bin/sh", {"-c", "kill -TERM $$"}, 15},
+        {"/bin/sh", {"-c", "[ \"$0\" = 'a b' ] && [ $# -eq 1 ] && [ -z \"$1\" ]", "a b", ""}, 0},
+        {"/nonexistent/missing", {}, 1}, {"/tmp", {}, 1}, {"/dev/null", {}, 1},
     };
-    for (const auto& [path, arguments, expected] : cases) EXPECT_EQ(runProcess(path, arguments), expected) << path << " " << arguments.size();
+    for (const auto& [path, arguments, expected] : cases) EXPECT_EQ(runProcess(path, arguments), expected) << path;
 }

@@ -10,11 +10,12 @@
 #include "tests/support/TestSupport.h"
 
 using namespace taviro;
+namespace fs = std::filesystem;
 
 namespace {
 
-State withActive(std::int64_t revision, std::size_t errorLength = 0) {
-    return State{PackRecord{"v" + std::to_string(revision), revision, "ab", "t"}, {}, {}, {}, std::string(errorLength, 'e')};
+State stateOf(std::int64_t revision, std::size_t errorLength = 0) {
+    return {PackRecord{"v" + std::to_string(revision), revision, "ab", "t"}, {}, {}, {}, std::string(errorLength, 'e')};
 }
 
 // Runs `body` in a forked child, killed after `killAfter` when given; its exit status, or -1 when killed.
@@ -31,47 +32,48 @@ int inChild(Body body, std::optional<std::chrono::milliseconds> killAfter = {}) 
 }  // namespace
 
 TEST(FeaturePackStore, TheStateFileIsReadStrictlyAndReadingNeverRewritesIt) {
-    const std::string whole = R"({"active":{"version":"v7","revision":7,"archiveSHA256":"ab","verifiedAt":"t"},"quarantinedRevisions":[3],"lastError":"x"})";
+    const std::string active = R"("active":{"version":"v7","revision":7,"archiveSHA256":"ab","verifiedAt":"t"})",
+                      whole = "{" + active + R"(,"quarantinedRevisions":[3],"lastError":"x"})";
     // One change to a whole file, and the active revision read from it; -1: refused as a whole.
     const std::tuple<std::string, std::string, std::int64_t> cases[] = {
-        {"", "", 7}, {"{", R"({"extra":1,"previous":null,)", 7}, {"7,", "7.0,", 7}, {R"("active":{"version":"v7","revision":7,"archiveSHA256":"ab","verifiedAt":"t"})", R"("active":null)", 0},
-        {"7,", "7.5,", -1}, {"7,", R"("7",)", -1}, {R"(,"verifiedAt":"t")", "", -1}, {"[3]", R"(["3"])", -1}, {R"("x")", "null", -1},
-        {R"(,"lastError":"x")", "", -1}, {R"("quarantinedRevisions":[3],)", "", -1}, {R"("x"})", R"("x")", -1}, {whole, "[]", -1},
+        {"", "", 7}, {"{", R"({"extra":1,"previous":null,)", 7}, {"7,", "7.0,", 7}, {active, R"("active":null)", 0},
+        {"7,", "7.5,", -1}, {"7,", R"("7",)", -1}, {R"(,"verifiedAt":"t")", "", -1}, {"[3]", R"(["3"])", -1},
+        {R"("x")", "null", -1}, {R"(,"lastError":"x")", "", -1}, {R"("quarantinedRevisions":[3],)", "", -1},
+        {R"("x"})", R"("x")", -1}, {whole, "[]", -1},
     };
     for (auto [from, to, active] : cases) {
         auto decoded = decodeState(std::string(whole).replace(whole.find(from), from.size(), to));
         EXPECT_EQ(decoded ? (decoded->active ? decoded->active->revision : 0) : -1, active) << from << " -> " << to;
     }
-    // A refused file gives the built-in rules and stays as it was.
+}
+
+TEST(FeaturePackStore, ARefusedFileIsKeptAndAKilledWriterOrAFullDiskLeavesThePreviousFileWhole) {
     test::TempDir dir;
     test::ScopedEnv env("VORDA_FEATURE_PACK_TEST_ROOT", dir.path().string());
+    // A refused file gives the built-in rules and stays as it was.
     test::writeFile(dir / "state.json", "{}");
     EXPECT_EQ(FeaturePackUpdater("1.0.73", nullptr).snapshot(), State::empty());
     EXPECT_EQ(test::readFile(dir / "state.json"), "{}");
-}
-
-TEST(FeaturePackStore, AKilledWriterOrAFullDiskLeavesThePreviousFileWhole) {
-    test::TempDir dir;
-    test::ScopedEnv env("VORDA_FEATURE_PACK_TEST_ROOT", dir.path().string());
-    ASSERT_TRUE(FeaturePackUpdater("1.0.73", nullptr).updateState([](State& state) { state = withActive(4, 1); }));
-    const std::string written = R"({"active":{"archiveSHA256":"ab","revision":4,"verifiedAt":"t","version":"v4"},"lastError":"e","quarantinedRevisions":[]})";
+    ASSERT_TRUE(FeaturePackUpdater("1.0.73", nullptr).updateState([](State& state) { state = stateOf(4, 1); }));
+    const std::string written = R"({"active":{"archiveSHA256":"ab","revision":4,"verifiedAt":"t","version":"v4"},)"
+                                R"("lastError":"e","quarantinedRevisions":[]})";
     EXPECT_EQ(test::readFile(dir / "state.json"), written);
-    EXPECT_EQ(std::filesystem::status(dir / "state.json").permissions(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_EQ(fs::status(dir / "state.json").permissions(), fs::perms::owner_read | fs::perms::owner_write);
     // A file-size limit makes the kernel refuse the write part-way, as a full disk would, even
     // for a user whom permissions cannot stop.
     EXPECT_EQ(inChild([] {
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit limit{4096, 4096};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        return FeaturePackUpdater("1.0.73", nullptr).updateState([](State& state) { state = withActive(5, 100000); }) ? 1 : 0;
+        return FeaturePackUpdater("1.0.73", nullptr).updateState([](State& s) { s = stateOf(5, 100000); }) ? 1 : 0;
     }), 0) << "the write must report its failure";
     EXPECT_EQ(test::readFile(dir / "state.json"), written);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3) << "only versions, staging and the state";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 3) << "only versions, staging and the state";
     // Large states make each write long enough to be cut in the middle.
     for (int round = 0; round < 12; ++round) {
         inChild([] {
             FeaturePackUpdater updater("1.0.73", nullptr);
-            for (std::int64_t n = 1;; ++n) (void)updater.updateState([n](State& state) { state = withActive(n, 512 * 1024 + n % 977); });
+            for (long n = 1;; ++n) (void)updater.updateState([n](State& s) { s = stateOf(n, 512 * 1024 + n % 977); });
             return 0;
         }, std::chrono::milliseconds(20 + round * 13));
         auto decoded = decodeState(test::readFile(dir / "state.json"));

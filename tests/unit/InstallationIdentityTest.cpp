@@ -10,21 +10,22 @@ using namespace taviro;
 using Text = std::optional<std::string>;
 
 TEST(InstallationIdentity, ResolutionOrderAndWhatEachSourceRefuses) {
-    const std::string hardware = "device_v2_" + platform::sha256Hex("com.vorda.kinoloom.hwident.2:4c4c4544-0042");
-    auto config = [](const char* id) { return R"({"cloud": {"device_id": ")" + std::string(id) + R"("}, "other": 1})"; };
+    const std::string uuid = "4c4c4544-0042";
+    const std::string hardware = "device_v2_" + platform::sha256Hex("com.vorda.kinoloom.hwident.2:" + uuid);
+    auto config = [](std::string id) { return R"({"cloud": {"device_id": ")" + id + R"("}, "other": 1})"; };
     // The sources, then the identity (nullopt: a fresh random one), the legacy identity and the
     // keychain item after, where "=device" stands for the identity.
     struct Case { const char* name; Text uuid, configFile, keychainItem, deviceID, legacyID, keychainAfter; };
     const Case cases[] = {
         {"hardware, trimmed and lower-cased", "\u3000\t4C4C4544-0042\r\n", {}, {}, hardware, {}, {}},
-        {"hardware wins, config passed on", "4c4c4544-0042", config("  legacy-1\\n"), "device_old", hardware, "legacy-1", "device_old"},
-        {"hardware wins, keychain passed on", "4c4c4544-0042", {}, " device_old\n", hardware, "device_old", " device_old\n"},
-        {"hardware-form values are never legacy", "4c4c4544-0042", config("device_v2_x"), "device_v2_y", hardware, {}, "device_v2_y"},
+        {"config passed on", uuid, config("  legacy-1\\n"), "device_old", hardware, "legacy-1", "device_old"},
+        {"keychain passed on", uuid, {}, " device_old\n", hardware, "device_old", " device_old\n"},
+        {"v2 values are never legacy", uuid, config("device_v2_x"), "device_v2_y", hardware, {}, "device_v2_y"},
         {"config adopted and saved", {}, config("legacy-1"), "device_old", "legacy-1", "legacy-1", "legacy-1"},
         {"keychain used, nothing saved", " \n\t", {}, "device_old", "device_old", "device_old", "device_old"},
-        {"a v2 config value becomes the device but not the legacy", {}, config("device_v2_z"), {}, "device_v2_z", {}, "device_v2_z"},
+        {"v2 config: device, not legacy", {}, config("device_v2_z"), {}, "device_v2_z", {}, "device_v2_z"},
         {"nothing: random, saved", "\xff\xfe", {}, {}, {}, "=device", "=device"},
-        {"nothing usable: random replaces the blank item", "", R"({"cloud": {"device_id": 42}})", "  ", {}, "=device", "=device"},
+        {"random replaces the blank item", "", R"({"cloud": {"device_id": 42}})", "  ", {}, "=device", "=device"},
         {"nothing usable", {}, "{not json", {}, {}, "=device", "=device"},
     };
     for (const auto& c : cases) {
@@ -33,11 +34,11 @@ TEST(InstallationIdentity, ResolutionOrderAndWhatEachSourceRefuses) {
         if (c.configFile) test::writeFile(dataRoot / "config.json", *c.configFile);
         auto keychain = std::make_shared<test::FakeKeychain>();
         keychain->setItem(c.keychainItem);
-        auto resolved = InstallationIdentity::resolve(IdentitySources{[&] { return c.uuid; }, keychain}, dataRoot.path());
-        EXPECT_TRUE(c.deviceID ? resolved.deviceID == *c.deviceID : std::regex_match(resolved.deviceID, std::regex("device_[0-9a-f]{32}")))
-            << resolved.deviceID;
+        auto resolved = InstallationIdentity::resolve({[&] { return c.uuid; }, keychain}, dataRoot.path());
         auto expand = [&](const Text& value) { return value == "=device" ? Text(resolved.deviceID) : value; };
-        EXPECT_EQ(std::make_tuple(resolved.legacyDeviceID, keychain->item()), std::make_tuple(expand(c.legacyID), expand(c.keychainAfter)));
+        EXPECT_EQ(std::tuple(resolved.deviceID, resolved.legacyDeviceID, keychain->item()),
+                  std::tuple(c.deviceID.value_or(resolved.deviceID), expand(c.legacyID), expand(c.keychainAfter)));
+        EXPECT_TRUE(c.deviceID || std::regex_match(resolved.deviceID, std::regex("device_[0-9a-f]{32}"))) << "random";
         EXPECT_TRUE(c.deviceID != hardware || keychain->saves() == 0) << "a hardware identity is never saved";
     }
 }

@@ -10,37 +10,38 @@
 using namespace taviro;
 using Revisions = std::vector<std::int64_t>;
 using Slots = std::tuple<std::int64_t, std::int64_t, std::int64_t, Revisions, std::string>;  // 0: an empty slot
+namespace fs = std::filesystem;
 
 namespace {
 
 struct Store {
     test::TempDir dir;
     test::SigningKey key;
-    test::ScopedEnv env{"VORDA_FEATURE_PACK_TEST_ROOT", (dir / "store").string()};
-    std::filesystem::path root = dir / "store";
+    fs::path root = dir / "store";
+    test::ScopedEnv env{{{"VORDA_FEATURE_PACK_TEST_ROOT", root},
+                         {"VORDA_FEATURE_PUBLIC_KEY", key.writePublicKeyFile(dir / "key.json")}}};
     std::mutex linesMutex;  // the updater logs after its unit of work, so two threads may log at once
     std::vector<std::string> lines;
-    std::unique_ptr<FeaturePackUpdater> updater;
+    FeaturePackUpdater updater{"1.0.73", [this](auto& line) { std::lock_guard _(linesMutex); lines.push_back(line); }};
 
-    Store() {
-        env.set("VORDA_FEATURE_PUBLIC_KEY", key.writePublicKeyFile(dir / "key.json").string());
-        updater = std::make_unique<FeaturePackUpdater>("1.0.73", [this](const std::string& line) { std::lock_guard lock(linesMutex); lines.push_back(line); });
-    }
     // A signed pack of `revision` in `folder`; a broken one then fails its hash check.
-    std::filesystem::path pack(std::int64_t revision, bool broken = false, std::filesystem::path folder = {}) {
+    fs::path pack(std::int64_t revision, bool broken = false, fs::path folder = {}) {
         if (folder.empty()) folder = root / "versions" / std::to_string(revision);
-        test::writePack(folder, test::PackSpec{.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
+        test::writePack(folder, {.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
         if (broken) test::writeFile(folder / "ui.json", "{}");
         return folder;
     }
     void set(std::int64_t active, std::int64_t previous, std::int64_t pending, Revisions quarantined = {}) {
-        auto record = [](std::int64_t r) { return r ? std::optional(PackRecord{std::to_string(r) + ".0.0", r, std::string(64, 'c'), "t"}) : std::nullopt; };
-        ASSERT_TRUE(updater->updateState([&](State& st) { st = State{record(active), record(previous), record(pending), quarantined, "old"}; }));
+        auto record = [](std::int64_t r) {
+            return r ? std::optional(PackRecord{std::to_string(r) + ".0.0", r, "c", "t"}) : std::nullopt;
+        };
+        State state{record(active), record(previous), record(pending), quarantined, "old"};
+        ASSERT_TRUE(updater.updateState([&](State& st) { st = state; }));
     }
     // Read back from the file, which must agree with memory.
     Slots onDisk() {
         auto st = decodeState(test::readFile(root / "state.json")).value_or(State{{}, {}, {}, {-1}, "unreadable"});
-        EXPECT_EQ(st, updater->snapshot());
+        EXPECT_EQ(st, updater.snapshot());
         auto rev = [](const std::optional<PackRecord>& r) { return r ? r->revision : 0; };
         return {rev(st.active), rev(st.previous), rev(st.pending), st.quarantinedRevisions, st.lastError};
     }
@@ -49,14 +50,15 @@ struct Store {
 }  // namespace
 
 TEST(PackLifecycle, LaunchPromotesPendingAndQuarantinesWhatFailsItsCheck) {
-    // Pack folders valid and broken, the slots before, the slots after, and how the first logged line starts.
+    // Pack folders valid and broken, the slots before and after, and how the first logged line starts.
     struct Case { Revisions valid, broken; std::int64_t active, previous, pending; Slots after; std::string line; };
+    const std::string broken = "功能包文件校验失败：ui.json";
     const Case cases[] = {
         {{1, 2}, {}, 1, 0, 2, {2, 1, 0, {}, ""}, "feature pack activated revision=2 version=2.0.0"},
-        {{1}, {2}, 1, 0, 2, {1, 0, 0, {2}, "待启用功能包验证失败：功能包文件校验失败：ui.json"}, "feature pack quarantined revision=2: 待启用"},
+        {{1}, {2}, 1, 0, 2, {1, 0, 0, {2}, "待启用功能包验证失败：" + broken}, "feature pack quarantined revision=2: 待启用"},
         {{2}, {1}, 1, 0, 2, {2, 1, 0, {}, ""}, "feature pack activated"},  // the broken active becomes previous
-        {{1}, {3}, 3, 1, 0, {1, 0, 0, {3}, "当前功能包验证失败：功能包文件校验失败：ui.json"}, "active feature pack invalid revision=3: 功能包文件校验失败"},
-        {{}, {2, 4}, 4, 9, 2, {0, 0, 0, {2, 4}, "当前功能包验证失败：功能包文件校验失败：ui.json"}, "feature pack quarantined revision=2"},
+        {{1}, {3}, 3, 1, 0, {1, 0, 0, {3}, "当前功能包验证失败：" + broken}, "active feature pack invalid revision=3: " + broken},
+        {{}, {2, 4}, 4, 9, 2, {0, 0, 0, {2, 4}, "当前功能包验证失败：" + broken}, "feature pack quarantined revision=2"},
         {{}, {}, 0, 0, 0, {0, 0, 0, {}, "old"}, ""},
     };
     for (const auto& c : cases) {
@@ -64,35 +66,37 @@ TEST(PackLifecycle, LaunchPromotesPendingAndQuarantinesWhatFailsItsCheck) {
         for (auto revision : c.valid) store.pack(revision);
         for (auto revision : c.broken) store.pack(revision, true);
         store.set(c.active, c.previous, c.pending);
-        store.updater->prepareForLaunch();
+        store.updater.prepareForLaunch();
         EXPECT_EQ(store.onDisk(), c.after) << "active " << c.active << " pending " << c.pending;
         EXPECT_TRUE((store.lines.empty() ? "" : store.lines[0]).starts_with(c.line)) << c.line;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(store.root / "versions"), {}), long(c.valid.size() + c.broken.size()));
+        EXPECT_EQ(std::distance(fs::directory_iterator(store.root / "versions"), {}),
+                  long(c.valid.size() + c.broken.size()));
     }
 }
 
 TEST(PackLifecycle, StartupAndManualRollbacks) {
     Store store;
     store.pack(1), store.pack(2);
-    EXPECT_FALSE(store.updater->rollbackAfterStartupFailure() || store.updater->requestManualRollback()) << "no active, no previous pack";
-    EXPECT_FALSE(std::filesystem::exists(store.root / "state.json")) << "refusals write nothing";
+    EXPECT_FALSE(store.updater.rollbackAfterStartupFailure() || store.updater.requestManualRollback()) << "no packs";
+    EXPECT_FALSE(fs::exists(store.root / "state.json")) << "refusals write nothing";
     // Manual: active and previous swap for the next launch and pending is dropped; with a broken
     // previous pack nothing moves, the failure is remembered and nothing logged.
     store.set(2, 1, 3);
-    EXPECT_TRUE(store.updater->requestManualRollback());
+    EXPECT_TRUE(store.updater.requestManualRollback());
     EXPECT_EQ(store.onDisk(), Slots(1, 2, 0, {}, "用户选择恢复上一功能包；下次启动生效"));
     store.pack(2, true);
-    EXPECT_FALSE(store.updater->requestManualRollback());
+    EXPECT_FALSE(store.updater.requestManualRollback());
     EXPECT_EQ(store.onDisk(), Slots(1, 2, 0, {}, "上一功能包验证失败，无法恢复"));
     EXPECT_EQ(store.lines, std::vector<std::string>{"manual feature pack rollback scheduled active=1"});
     // Startup: the active pack is quarantined (once), the previous one taken when it is valid.
+    const std::string unhealthy = "功能包启用后本地服务未通过健康检查";
     store.pack(2), store.set(2, 1, 0, {2}), store.lines.clear();
-    EXPECT_TRUE(store.updater->rollbackAfterStartupFailure());
-    EXPECT_EQ(store.onDisk(), Slots(1, 0, 0, {2}, "功能包启用后本地服务未通过健康检查"));
-    EXPECT_TRUE(store.updater->rollbackAfterStartupFailure());
-    EXPECT_EQ(store.onDisk(), Slots(0, 0, 0, {1, 2}, "功能包启用后本地服务未通过健康检查"));
-    EXPECT_EQ(std::vector(store.lines.begin(), store.lines.begin() + 2),
-              (std::vector<std::string>{"feature pack quarantined revision=2: 功能包启用后本地服务未通过健康检查", "feature pack startup rollback from revision=2 to revision=1"}));
+    EXPECT_TRUE(store.updater.rollbackAfterStartupFailure());
+    EXPECT_EQ(store.onDisk(), Slots(1, 0, 0, {2}, unhealthy));
+    EXPECT_TRUE(store.updater.rollbackAfterStartupFailure());
+    EXPECT_EQ(store.onDisk(), Slots(0, 0, 0, {1, 2}, unhealthy));
+    EXPECT_EQ(store.lines[0], "feature pack quarantined revision=2: " + unhealthy);
+    EXPECT_EQ(store.lines[1], "feature pack startup rollback from revision=2 to revision=1");
 }
 
 TEST(PackLifecycle, BackgroundStagingAndPageRollbacksDoNotInterleave) {
@@ -102,15 +106,16 @@ TEST(PackLifecycle, BackgroundStagingAndPageRollbacksDoNotInterleave) {
     std::thread worker([&] {
         for (std::int64_t revision = 10; revision < 16; ++revision) {
             auto archive = test::zipFolder(store.pack(revision, false, store.dir / "src"), store.dir / "pack.zip");
-            EXPECT_TRUE(store.updater->stageArchiveForTesting(archive, std::to_string(revision) + ".0.0", revision, *FeaturePackUpdater::sha256(archive)));
-            std::filesystem::remove_all(store.dir / "src");
+            auto hash = *FeaturePackUpdater::sha256(archive), version = std::to_string(revision) + ".0.0";
+            EXPECT_TRUE(store.updater.stageArchiveForTesting(archive, version, revision, hash));
+            fs::remove_all(store.dir / "src");
         }
         done = true;
     });
     int rollbacks = 0;
     while (!done) {
-        rollbacks += store.updater->requestManualRollback();
-        auto revision = store.updater->environment()["VORDA_FEATURE_PACK_REVISION"];
+        rollbacks += store.updater.requestManualRollback();
+        auto revision = store.updater.environment()["VORDA_FEATURE_PACK_REVISION"];
         EXPECT_TRUE(revision == "1" || revision == "2") << revision;
     }
     worker.join();
@@ -120,7 +125,7 @@ TEST(PackLifecycle, BackgroundStagingAndPageRollbacksDoNotInterleave) {
     auto pending = std::get<2>(store.onDisk());
     EXPECT_TRUE(pending == 0 || pending == 15) << pending;
     std::set<std::string> folders;
-    for (auto& entry : std::filesystem::directory_iterator(store.root / "versions")) folders.insert(entry.path().filename());
+    for (auto& entry : fs::directory_iterator(store.root / "versions")) folders.insert(entry.path().filename());
     EXPECT_EQ(folders, (std::set<std::string>{"1", "2", "15"}));
-    EXPECT_TRUE(std::filesystem::is_empty(store.root / "staging"));
+    EXPECT_TRUE(fs::is_empty(store.root / "staging"));
 }

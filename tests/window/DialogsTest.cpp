@@ -23,7 +23,7 @@ static std::string describe(GtkDialog* dialog) {
     text += "|" + std::string(std::array{"open", "save", "folders"}[gtk_file_chooser_get_action(chooser)]) + "|" +
             (folder != nullptr ? folder : "") + "|";
     GSList* files = gtk_file_chooser_get_filenames(chooser);
-    for (GSList* each = files; each != nullptr; each = each->next) text += static_cast<char*>(each->data) + std::string(";");
+    for (GSList* each = files; each; each = each->next) text += static_cast<char*>(each->data) + std::string(";");
     g_slist_free_full(files, g_free);
     return text;
 }
@@ -35,24 +35,28 @@ TEST(Dialogs, ShowModallyAndCompleteOnceWithTheAnswer) {
     std::string f = folder.path().string();
     for (auto name : {"a.xlsx", "b.xlsx", "c.txt"}) test::writeFile(folder / name, name);
     std::vector<std::string> answers;
-    auto paths = [&](std::optional<std::vector<std::filesystem::path>> chosen) {
+    using Paths = std::vector<std::filesystem::path>;
+    auto paths = [&](std::optional<Paths> chosen) {
         answers.emplace_back();
-        for (const auto& path : chosen.value_or(std::vector<std::filesystem::path>{})) answers.back() += path.string() + ";";
+        for (const auto& path : chosen.value_or(Paths{})) answers.back() += path.string() + ";";
     };
-    auto path = [&](std::optional<std::filesystem::path> chosen) { answers.push_back(chosen.value_or("").string() + ";"); };
+    auto path = [&](std::optional<std::filesystem::path> c) { answers.push_back(c.value_or("").string() + ";"); };
     auto button = [&](int index) { answers.push_back(std::to_string(index)); };
     platform::FileFilter sheets{"表格", {"*.xlsx"}, {}};
     platform::gtk::GtkDialogs parentless(nullptr);
-    // On the main window, or else application-modal: shown, looking so, answered with this response, this answer.
-    struct Case { bool sheet; std::function<void(platform::Dialogs&)> show; std::string looks; int response; std::string answer; };
+    // On the main window, or else application-modal: shown, looking so, answered with this
+    // response, this answer.
+    struct Case { bool sheet; std::function<void(platform::Dialogs&)> show; std::string looks; int response;
+                  std::string answer; };
+    const std::string both = f + "/a.xlsx;" + f + "/b.xlsx;";
     Case cases[] = {
         {true, [&](auto& d) { d.runOpenPanel({"导入", "导入表格", false, true, false, {sheets}, f}, paths); },
-         "导入|导入表格|open|" + f + "|" + f + "/a.xlsx;" + f + "/b.xlsx;", GTK_RESPONSE_ACCEPT, f + "/a.xlsx;" + f + "/b.xlsx;"},
+         "导入|导入表格|open|" + f + "|" + both, GTK_RESPONSE_ACCEPT, both},
         {false, [&](auto& d) { d.runOpenPanel({"选择文件夹", "选择", true, false, true, {}, f}, paths); },
          "选择文件夹|选择|folders|" + f + "|" + f + ";", GTK_RESPONSE_ACCEPT, f + ";"},
         {true, [&](auto& d) { d.runSavePanel({"导出", "保存", "报告.xlsx", f, {sheets}}, path); },
          "导出|保存|save|" + f + "|" + f + "/报告.xlsx;", GTK_RESPONSE_ACCEPT, f + "/报告.xlsx;"},
-        {false, [&](auto& d) { d.runAlert({platform::AlertStyle::informational, "最新", "1.0.73", {"好", "查看"}}, button); },
+        {false, [&](auto& d) { d.runAlert({platform::AlertStyle::informational, "最新", "1.0", {"好", "查看"}}, button); },
          "最新|好|查看", 1, "1"},
     };
     for (const auto& c : cases) {

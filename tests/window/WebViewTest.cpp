@@ -5,22 +5,22 @@
 using namespace taviro;
 using namespace taviro::test::window;
 
-// Every test starts on a loaded page with a fresh delegate, beside an HTTP server on 127.0.0.1
-// served from the main loop: an empty page for every path except those under /silent, which
-// get no answer at all.
+// Every test starts each of its cases on a loaded page with a fresh delegate, beside an HTTP
+// server on 127.0.0.1 served from the main loop: an empty page for every path except those
+// under /silent, which get no answer at all.
 class WebView : public testing::Test {
 protected:
     void SetUp() override {
-        soup_server_add_handler(server, nullptr, [](SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer) {
+        auto handler = [](SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer) {
             if (g_str_has_prefix(path, "/silent")) return soup_server_message_pause(message);
             soup_server_message_set_status(message, 200, nullptr);
             soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, "<!doctype html>", 15);
-        }, nullptr, nullptr);
+        };
+        soup_server_add_handler(server, nullptr, handler, nullptr, nullptr);
         soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
         GSList* uris = soup_server_get_uris(server);
         origin = "http://127.0.0.1:" + std::to_string(g_uri_get_port(static_cast<GUri*>(uris->data)));
         g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-        startOn("<!doctype html>");
     }
     void TearDown() override { soup_server_disconnect(server), g_object_unref(server); }
 
@@ -50,7 +50,8 @@ TEST_F(WebView, TellsTheOwnerWhatHappened) {
         {"/silent", 30, "html", {"cancelled", "finish"}},
         {"/silent", 0.6, "/page", {"finish"}},         // the new load ends the earlier limit
         {"/silent/1", 0.6, "/silent/2", {"timeout"}},  // and keeps its own
-        {"", 0, "Object.assign(document.createElement('a'), {href: '" + origin + "/new-window', target: '_blank'}).click()",
+        {"", 0, "Object.assign(document.createElement('a'), {href: '" + origin + "/new-window', target: '_blank'})"
+                ".click()",
          {"ask " + origin + "/new-window", "finish"}},
         {"", 0, "window.open('" + origin + "/refused-window')", {"ask " + origin + "/refused-window"}},
         {"", 0, "for (const name of ['pathPicker', 'somethingElse', 'updateChecker'])"
@@ -68,7 +69,9 @@ TEST_F(WebView, TellsTheOwnerWhatHappened) {
         spin(1.5);
         // The owner's answers to its own loads aside; a load replaced around its start may or may not
         // report a cancellation.
-        std::erase_if(events, [&](auto& e) { return (!c.path.empty() && e.starts_with("ask ")) || (c.then[0] == '/' && e == "cancelled"); });
+        std::erase_if(events, [&](auto& e) {
+            return (!c.path.empty() && e.starts_with("ask ")) || (c.then[0] == '/' && e == "cancelled");
+        });
         EXPECT_EQ(events, c.heard);
     }
     EXPECT_EQ(g_list_length(gtk_application_get_windows(GTK_APPLICATION(g_application_get_default()))), 1u);
@@ -83,7 +86,7 @@ TEST_F(WebView, FileInputsGetAnAnswer) {
             "one.oncancel = () => tell('cancel');</script>");
     std::vector<std::function<void(RecordingDelegate::Files)>> asked;
     // The third is left to the view.
-    harness.delegate->openPanel = [&](auto completion) { return asked.push_back(std::move(completion)), asked.size() < 3; };
+    harness.delegate->openPanel = [&](auto answer) { return asked.push_back(std::move(answer)), asked.size() < 3; };
     // Answered later, from the event loop, as a dialog would.
     auto click = [&](const std::string& input, const std::function<void()>& answer) {
         view.evaluateJavaScript(input + ".click()");
@@ -94,5 +97,6 @@ TEST_F(WebView, FileInputsGetAnAnswer) {
     click("many", [&] { asked[0](std::vector<std::filesystem::path>{"/etc/hostname", "/etc/passwd"}); });
     click("one", [&] { asked[1](std::nullopt); });
     click("one", [] { gtk_dialog_response(shownDialog(), GTK_RESPONSE_CANCEL); });
-    EXPECT_EQ(events, (std::vector<std::string>{R"(pathPicker "hostname,passwd")", R"(pathPicker "cancel")", R"(pathPicker "cancel")"}));
+    EXPECT_EQ(events, (std::vector<std::string>{R"(pathPicker "hostname,passwd")", R"(pathPicker "cancel")",
+                                                R"(pathPicker "cancel")"}));
 }

@@ -23,16 +23,17 @@ struct RecordingDelegate final : platform::WebViewDelegate {
     }
     void didFinishNavigation() override { events.push_back("finish"); }
     void didFailNavigation(const Error& e) override {
-        bool url = e.domain == platform::kUrlLoadingErrorDomain, webKit = e.domain == platform::kWebKitErrorDomain;
-        bool cancelled = (url && e.code == platform::kUrlLoadingCancelledCode) || (webKit && e.code == platform::kFrameLoadInterruptedCode);
+        using namespace platform;
+        bool url = e.domain == kUrlLoadingErrorDomain, webKit = e.domain == kWebKitErrorDomain;
+        bool cancelled = (url && e.code == kUrlLoadingCancelledCode) || (webKit && e.code == kFrameLoadInterruptedCode);
         events.push_back(cancelled ? "cancelled" : url && e.code == -1001 ? "timeout" : "failed");
     }
     void webProcessTerminated() override {}
     void didReceiveScriptMessage(const std::string& channel, const std::string& body) override {
         events.push_back(channel + " " + body);
     }
-    bool runOpenPanel(bool, std::function<void(Files)> completion) override {
-        return openPanel && openPanel(std::move(completion));
+    bool runOpenPanel(bool, std::function<void(Files)> answer) override {
+        return openPanel && openPanel(std::move(answer));
     }
 };
 

@@ -23,17 +23,18 @@ TEST_P(Quit, RunsTheQuitSequenceOnceAndReturnsZero) {
 INSTANTIATE_TEST_SUITE_P(Routes, Quit, testing::Values("SIGTERM", "SIGINT", "SIGHUP", "menu", "close", "shutdown"),
                          [](const auto& info) { return std::string(info.param); });
 
-static std::string quitRoute;  // in a child
+static std::string route;  // in a child
 static int testStatus = 1;
 
 // From the event loop: every test, or the child's way of quitting. The menu and closing the
 // window are followed by every other way, which must change nothing.
 static void start(gpointer) {
-    if (quitRoute.empty()) testStatus = RUN_ALL_TESTS(), harness.host->requestQuit();
-    if (quitRoute.starts_with("SIG")) std::raise(quitRoute == "SIGTERM" ? SIGTERM : quitRoute == "SIGINT" ? SIGINT : SIGHUP);
-    if (quitRoute == "shutdown") g_application_quit(g_application_get_default());  // the application ends without the shell asking
-    if (quitRoute == "close") gtk_window_close(harness.window);
-    if (quitRoute == "close" || quitRoute == "menu") {
+    if (route.empty()) testStatus = RUN_ALL_TESTS(), harness.host->requestQuit();
+    if (route.starts_with("SIG")) std::raise(route == "SIGTERM" ? SIGTERM : route == "SIGINT" ? SIGINT : SIGHUP);
+    // The application ends without the shell asking.
+    if (route == "shutdown") g_application_quit(g_application_get_default());
+    if (route == "close") gtk_window_close(harness.window);
+    if (route == "close" || route == "menu") {
         g_action_group_activate_action(G_ACTION_GROUP(g_application_get_default()), "terminate", nullptr);
         harness.host->requestQuit();
         gtk_window_close(harness.window);
@@ -43,7 +44,7 @@ static void start(gpointer) {
 static void countStarts(WebKitWebView*, WebKitLoadEvent event) { harness.loadStarts += event == WEBKIT_LOAD_STARTED; }
 
 int main(int argc, char** argv) {
-    quitRoute = g_getenv("TAVIRO_WINDOW_TEST_QUIT") ?: "";
+    route = g_getenv("TAVIRO_WINDOW_TEST_QUIT") ?: "";
     testing::InitGoogleTest(&argc, argv);
     int terminations = 0;
     auto launch = [](platform::ApplicationHost& host) {
@@ -58,6 +59,6 @@ int main(int argc, char** argv) {
     int status = platform::runApplication("dev.taviro.WindowTests", argc, argv, {launch, [&] { ++terminations; }});
     harness.view.reset();
     // A child that did not launch on its own (its start forwarded elsewhere) quits no sequence.
-    if (!quitRoute.empty()) std::printf("returned %d after %d quit sequence\n", status, terminations);
-    return status == 0 && terminations == 1 ? (quitRoute.empty() ? testStatus : 0) : 1;
+    if (!route.empty()) std::printf("returned %d after %d quit sequence\n", status, terminations);
+    return status == 0 && terminations == 1 ? (route.empty() ? testStatus : 0) : 1;
 }
