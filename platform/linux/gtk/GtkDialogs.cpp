@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "platform/MainQueue.h"
+
 namespace taviro::platform::gtk {
 namespace {
 
@@ -9,16 +11,7 @@ using Paths = std::vector<std::filesystem::path>;
 
 // Runs `task` from the main loop. Completions never run inside the signal emission of the
 // dialog they answer (which they may want to replace), nor inside the call that showed it.
-void later(std::function<void()> task) {
-    g_idle_add_full(
-        G_PRIORITY_DEFAULT,
-        [](gpointer data) -> gboolean {
-            (*static_cast<std::function<void()>*>(data))();
-            return G_SOURCE_REMOVE;
-        },
-        new std::function<void()>(std::move(task)),
-        [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
-}
+void later(std::function<void()> task) { glibMainQueue()->post(std::move(task)); }
 
 GtkFileFilter* gtkFilter(const FileFilter& filter) {
     GtkFileFilter* result = gtk_file_filter_new();
