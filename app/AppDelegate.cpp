@@ -25,7 +25,9 @@ AppDelegate::AppDelegate(Platform platform) : platform_(std::move(platform)) {}
 // The connection worker reaches the feature-pack store through this object: it has ended before
 // the store goes away.
 AppDelegate::~AppDelegate() {
-    if (supervisor_) supervisor_->stop();
+    if (!supervisor_) return;
+    supervisor_->stop();
+    supervisor_->waitUntilWorkerEnded();
 }
 
 // Every hook holds the delegate weakly: delayed tasks and worker threads may outlive it.

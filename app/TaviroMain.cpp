@@ -5,9 +5,13 @@
 
 #include "lib/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
+#include "platform/Paths.h"
 
 namespace taviro {
 namespace {
+
+constexpr const char* kNoHomeMessage =
+    "Taviro cannot start: no home folder (HOME is not set and the user has none in the password database)";
 
 void printLine(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -66,6 +70,12 @@ TaviroMain::Command TaviroMain::parseCommandLine(const std::vector<std::string>&
 }
 
 int TaviroMain::main(int argc, char** argv, int (*runWindowed)(int argc, char** argv)) {
+    // Every store of the user's data lives under the home folder; without one there is no
+    // private place to keep it.
+    if (!platform::findHomeDirectory()) {
+        std::fprintf(stderr, "%s\n", kNoHomeMessage);
+        return 1;
+    }
     std::vector<std::string> arguments(argv, argv + argc);
     Command command = parseCommandLine(arguments);
     switch (command.mode) {

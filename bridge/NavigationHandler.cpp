@@ -20,6 +20,8 @@ bool NavigationHandler::decidePolicyForNavigation(const std::optional<std::strin
         case NavigationDecision::openInBrowser:
             if (browser_) browser_->open(*url);
             return false;
+        case NavigationDecision::refuse:
+            return false;
     }
     return false;
 }

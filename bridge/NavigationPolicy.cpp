@@ -28,7 +28,9 @@ NavigationDecision decideNavigation(const std::optional<std::string>& url, int l
     if (!url) return NavigationDecision::allow;
     if (isLocalDiagnosticsURL(*url, localPort)) return NavigationDecision::saveDiagnostics;
     auto parts = parseUrl(*url);
-    std::string scheme = lowercaseASCII(parts && parts->scheme ? *parts->scheme : "");
+    // What the rules cannot read they cannot judge: it neither loads here nor opens elsewhere.
+    if (!parts) return NavigationDecision::refuse;
+    std::string scheme = lowercaseASCII(parts->scheme ? *parts->scheme : "");
     if ((scheme == "http" || scheme == "https") && !isLocalAuthority(*parts, localPort)) {
         return NavigationDecision::openInBrowser;
     }

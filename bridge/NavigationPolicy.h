@@ -8,8 +8,8 @@
 namespace taviro {
 
 // Where a navigation of the web view goes: it stays, it is turned into saving a job's
-// diagnostics log, or it leaves for the user's default browser.
-enum class NavigationDecision { allow, saveDiagnostics, openInBrowser };
+// diagnostics log, it leaves for the user's default browser, or it goes nowhere.
+enum class NavigationDecision { allow, saveDiagnostics, openInBrowser, refuse };
 
 // Host exactly "127.0.0.1" with an explicit port equal to `localPort` (any scheme).
 bool isLocalPageURL(const std::string& url, int localPort);

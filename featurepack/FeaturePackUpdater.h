@@ -113,9 +113,6 @@ private:
     void restorePreviousOrBuiltin(StateUnit& unit);
     void pruneVersions();
 
-    // The updater's own tool runner: the exit status, or -1 when the tool cannot start.
-    static std::int32_t runProcess(const std::string& executablePath, const std::vector<std::string>& arguments);
-
     std::string appVersion_;
     std::string channel_;
     Logger logger_;

@@ -5,7 +5,7 @@
 #include "lib/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
 #include "platform/Archive.h"
-#include "platform/Process.h"
+#include "platform/Files.h"
 #include "platform/Uuid.h"
 
 namespace taviro {
@@ -33,22 +33,24 @@ private:
 
 namespace {
 
+// What a pack archive may unpack to: the listed files within their bounds, plus the manifest
+// and its signature, each no larger than one file may be; the validation then holds each file
+// to its own limits.
+constexpr platform::ExtractionLimits kPackExtractionLimits{
+    2 * FeaturePackUpdater::maxFiles,  // files and the folders that hold them
+    FeaturePackUpdater::maxSingleFileBytes,
+    FeaturePackUpdater::maxExpandedBytes + 2 * FeaturePackUpdater::maxSingleFileBytes,
+};
+
 // Removes a working folder on every way out of the operation that made it.
 struct FolderRemover {
     std::filesystem::path folder;
-    ~FolderRemover() {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder, ignored);
-    }
+    ~FolderRemover() { (void)platform::removeTree(folder); }
 };
 
 Error fileError(const std::error_code& code, const std::string& what) { return posixError(code.value(), what); }
 
 }  // namespace
-
-std::int32_t FeaturePackUpdater::runProcess(const std::string& executablePath, const std::vector<std::string>& arguments) {
-    return platform::runAndWait(executablePath, arguments).value_or(-1);
-}
 
 std::filesystem::path FeaturePackUpdater::packFolder(std::int64_t revision) const {
     return versionsRoot_ / std::to_string(revision);
@@ -67,10 +69,7 @@ Result<PackRecord> FeaturePackUpdater::unpackAndValidate(const std::filesystem::
     std::error_code code;
     std::filesystem::create_directories(folder, code);
     if (code) return std::unexpected(fileError(code, "cannot create " + folder.string()));
-    if (!platform::looksLikeZipArchive(archive) ||
-        runProcess(platform::kZipExtractorPath, platform::zipExtractArguments(archive, folder)) != 0) {
-        return std::unexpected(error(unpackFailure));
-    }
+    if (!platform::extractZip(archive, folder, kPackExtractionLimits)) return std::unexpected(error(unpackFailure));
     return validateDirectory(folder, revision, version, archiveSHA256);
 }
 
@@ -103,11 +102,14 @@ void FeaturePackUpdater::prepareForLaunch() {
         PackRecord pending = *state.pending;
         auto promoted = validateInstalled(pending);
         if (promoted) {
+            State before = state;
             state.previous = state.active;
             state.active = pending;
             state.pending.reset();
             state.lastError = "";
             promoted = writeStateLocked();
+            // Unwritten, the promotion never happened: the active pack stays what the file says.
+            if (!promoted) state = before;
         }
         if (promoted) {
             unit.log("feature pack activated revision=" + std::to_string(pending.revision) + " version=" + pending.version);
@@ -143,16 +145,19 @@ bool FeaturePackUpdater::requestManualRollback() {
     StateUnit unit(*this);
     State& state = unit.state();
     if (!state.previous) return false;
-    auto swapped = validateInstalled(*state.previous);
-    if (swapped) {
-        std::swap(state.active, state.previous);
-        state.pending.reset();
-        state.lastError = "用户选择恢复上一功能包；下次启动生效";
-        swapped = writeStateLocked();
-    }
-    if (!swapped) {
+    if (!validateInstalled(*state.previous)) {
         state.lastError = "上一功能包验证失败，无法恢复";
         (void)writeStateLocked();
+        return false;
+    }
+    State before = state;
+    std::swap(state.active, state.previous);
+    state.pending.reset();
+    state.lastError = "用户选择恢复上一功能包；下次启动生效";
+    if (auto written = writeStateLocked(); !written) {
+        // Unwritten, nothing was scheduled: the page hears so and the state stays as on disk.
+        state = before;
+        unit.log("manual feature pack rollback failed: " + written.error().description);
         return false;
     }
     unit.log("manual feature pack rollback scheduled active=" + std::to_string(state.active ? state.active->revision : 0));
@@ -165,8 +170,6 @@ VoidResult FeaturePackUpdater::stageDownloaded(const std::filesystem::path& arch
     if (remote.revision < 1) return std::unexpected(error("功能包修订号无效"));
 
     std::filesystem::path staging = stagingRoot_ / (std::to_string(remote.revision) + "-" + platform::randomUuid());
-    std::error_code code;
-    std::filesystem::remove_all(staging, code);
     FolderRemover remover{staging};
 
     // Unpacking and validation touch only the private staging folder, so they run outside the
@@ -177,12 +180,27 @@ VoidResult FeaturePackUpdater::stageDownloaded(const std::filesystem::path& arch
 
     StateUnit unit(*this);
     std::filesystem::path target = packFolder(remote.revision);
-    std::filesystem::remove_all(target, code);
+    // A folder of the same revision is set aside, not deleted, until the new one is in place:
+    // a failed move must not lose a pack the state may still name.
+    std::filesystem::path replaced = staging.string() + "-replaced";
+    FolderRemover replacedRemover{replaced};
+    std::error_code code;
+    std::filesystem::rename(target, replaced, code);
+    const bool setAside = !code;
     std::filesystem::rename(staging, target, code);
-    if (code) return std::unexpected(fileError(code, "cannot move " + staging.string() + " to " + target.string()));
+    if (code) {
+        std::error_code ignored;
+        if (setAside) std::filesystem::rename(replaced, target, ignored);
+        return std::unexpected(fileError(code, "cannot move " + staging.string() + " to " + target.string()));
+    }
+    State before = unit.state();
     unit.state().pending = *record;
     unit.state().lastError = "";
-    if (auto written = writeStateLocked(); !written) return written;
+    if (auto written = writeStateLocked(); !written) {
+        // What is in memory always matches the file: the pack waits unlisted for the pruning.
+        unit.state() = before;
+        return written;
+    }
     pruneVersions();
     unit.log("feature pack staged revision=" + std::to_string(record->revision) + "; activation deferred until next launch");
     return {};
@@ -233,7 +251,7 @@ void FeaturePackUpdater::pruneVersions() {
         auto revision = parseSignedDecimal(entries->path().filename().string()).value_or(-1);
         if (std::find(keep.begin(), keep.end(), revision) == keep.end()) doomed.push_back(entries->path());
     }
-    for (const auto& path : doomed) std::filesystem::remove_all(path, code);
+    for (const auto& path : doomed) (void)platform::removeTree(path);
 }
 
 }  // namespace taviro

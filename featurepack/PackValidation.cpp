@@ -146,7 +146,8 @@ Result<PackRecord> FeaturePackUpdater::validateDirectory(const std::filesystem::
                                                          std::int64_t expectedRevision,
                                                          const std::string& expectedVersion,
                                                          const std::string& archiveSHA256) const {
-    auto manifestBytes = platform::readFile(directory / "manifest.json");
+    // Read before the walk that refuses links and oversized files, so it is held to both itself.
+    auto manifestBytes = platform::readUntrustedFile(directory / "manifest.json", maxSingleFileBytes);
     if (!manifestBytes) return std::unexpected(manifestBytes.error());
     json manifest = json::parse(*manifestBytes, nullptr, /*allow_exceptions=*/false);
     // The parser's own message quotes the bytes near the fault; a pack's content has no place in

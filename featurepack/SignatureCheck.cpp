@@ -43,7 +43,7 @@ VoidResult FeaturePackUpdater::verifySignature(const std::string& manifestData,
     auto key = readPublicKey(publicKeyPath());
     if (!key) return refused;
 
-    auto signatureText = platform::readFile(signatureURL);
+    auto signatureText = platform::readUntrustedFile(signatureURL, maxSingleFileBytes);
     if (!signatureText || !isValidUtf8(*signatureText)) return refused;
     auto signature = decodeBase64Strict(trimWhitespaceAndNewlines(*signatureText));
     if (!signature) return refused;

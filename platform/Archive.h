@@ -1,19 +1,28 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
-#include <string>
-#include <vector>
+
+#include "platform/Error.h"
 
 namespace taviro::platform {
 
-// The system tool that extracts a zip archive into a folder; exit status 0 means success.
-// It refuses absolute and ".." entries and extraction through symbolic links.
-inline constexpr const char* kZipExtractorPath = "/usr/bin/bsdtar";
+// What one extraction may write. Anything beyond a bound stops the extraction with an error.
+struct ExtractionLimits {
+    std::int64_t maxEntries;
+    std::int64_t maxEntryBytes;
+    std::int64_t maxTotalBytes;
+};
 
-std::vector<std::string> zipExtractArguments(const std::filesystem::path& archive, const std::filesystem::path& folder);
-
-// True when the file starts like a zip archive. The extractor reads other archive formats too
-// (tar can carry devices and hard links), so only zip files are handed to it.
+// True when the file starts like a zip archive.
 bool looksLikeZipArchive(const std::filesystem::path& archive);
+
+// Unpacks a zip archive into `folder`, which must exist. Only folders and regular files are
+// written, each under `folder` (no absolute names, no "..", no links, devices or duplicates),
+// folders with mode 0755 and files 0644 whatever the archive says; the bounds are checked on
+// the bytes actually unpacked, not on what the archive claims. On an error `folder` may hold
+// part of the archive; the caller removes it.
+VoidResult extractZip(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                      const ExtractionLimits& limits);
 
 }  // namespace taviro::platform

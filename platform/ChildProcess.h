@@ -39,14 +39,18 @@ struct ChildProcessOptions {
     // Standard output and standard error of the child; the shell's own streams when absent.
     std::shared_ptr<FileHandle> output;
     // Called once on a waiter thread when the child has ended, with its termination status:
-    // the exit code, or the signal number when a signal ended it.
+    // the exit code, the signal number when a signal ended it, or `ChildProcess::unknownStatus`
+    // when something else in the process reaped it.
     std::function<void(int status)> onExit;
 };
 
-// A launched child. A waiter thread reaps it, so it never lingers as a zombie; the process
-// is not reaped before `isRunning` turns false, so `terminate` never signals a reused pid.
+// A launched child. A waiter thread reaps it, so it never lingers as a zombie. The child is
+// reached through a pid descriptor, so `terminate` never signals another process that reused
+// its pid; a child that cannot be watched is killed at once and its launch fails.
 class ChildProcess {
 public:
+    static constexpr int unknownStatus = -1;
+
     static Result<std::shared_ptr<ChildProcess>> launch(ChildProcessOptions options);
 
     pid_t pid() const { return pid_; }

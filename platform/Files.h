@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <sys/types.h>
@@ -14,6 +15,18 @@ Result<int> openRegularFileForReading(const std::filesystem::path& file);
 
 // Reads a whole regular file into memory.
 Result<std::string> readFile(const std::filesystem::path& file);
+
+// Reads a regular file of at most `maxBytes` that is not a symbolic link: for files that come
+// from outside, whose size and kind are not to be trusted.
+Result<std::string> readUntrustedFile(const std::filesystem::path& file, std::int64_t maxBytes);
+
+// Writes every byte to the descriptor, resuming after interruptions and short writes.
+bool writeAll(int descriptor, const char* data, std::size_t length);
+
+// Removes `path` and everything under it, symbolic links removed and never followed. Folders
+// are made writable first: one unpacked read-only would otherwise keep its contents. Nothing
+// to remove is success.
+VoidResult removeTree(const std::filesystem::path& path);
 
 // Replaces `file` with `bytes` so that a reader sees either the old or the new content, never a
 // partial one: the bytes go to a temporary file in the same folder, which is flushed to disk,

@@ -69,8 +69,10 @@ std::map<std::string, std::string> ServiceSupervisor::serviceEnvironment(std::ma
 }
 
 bool ServiceSupervisor::startBundledService() {
-    std::lock_guard lock(backendMutex_);
-    if (backendProcess_ && backendProcess_->isRunning()) return true;
+    // Starts are serialised by their own lock: the slow part (keychain look-ups, the spawn) never
+    // holds the one the quit sequence takes.
+    std::lock_guard start(startMutex_);
+    if (auto running = currentBackendProcess(); running && running->isRunning()) return true;
     // After the quit sequence has stopped the service, nothing may start another one.
     if (quitting_) return false;
 
@@ -88,22 +90,31 @@ bool ServiceSupervisor::startBundledService() {
 
     std::error_code ignored;
     std::filesystem::create_directories(machine_.dataRoot, ignored);
-    if (auto log = platform::openForAppending(machine_.logFile)) {
-        backendLogHandle_ = *log;
-        options.output = *log;
-    }
+    std::shared_ptr<platform::FileHandle> logHandle;
+    if (auto log = platform::openForAppending(machine_.logFile)) logHandle = options.output = *log;
     std::weak_ptr<ServiceSupervisor> weakSelf = weak_from_this();
     options.onExit = [weakSelf, log = machine_.log](int status) {
         if (!weakSelf.expired()) log("bundled service exited with status " + std::to_string(status));
     };
 
+    if (quitting_) return false;
     auto launched = platform::ChildProcess::launch(std::move(options));
     if (!launched) {
         machine_.log("failed to launch bundled service: " + launched.error().description);
         return false;
     }
     machine_.log("bundled service launched on port " + std::to_string(localPort()));
-    backendProcess_ = *launched;
+    {
+        std::lock_guard lock(backendMutex_);
+        backendProcess_ = *launched;
+        backendLogHandle_ = logHandle;
+    }
+    // The quit sequence marks quitting before it looks for a child under the lock: it has seen
+    // this one, or this sees that it quits. Either way the child is asked to stop.
+    if (quitting_) {
+        (*launched)->terminate();
+        return false;
+    }
     return true;
 }
 

@@ -46,6 +46,9 @@ void ServiceSupervisor::stop() {
     }
     // A worker still waiting for the service stops at its next check; none starts another one.
     workerStop_.request_stop();
+}
+
+void ServiceSupervisor::waitUntilWorkerEnded() {
     std::unique_lock lock(workerMutex_);
     workerEnded_.wait(lock, [this] { return !workerActive_; });
 }

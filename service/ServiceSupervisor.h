@@ -68,7 +68,12 @@ public:
     // A failed page load: the error page with `message`, then a new cycle.
     void connectionLost(const std::string& message);
     // The quit sequence's part: no further cycle, the service asked to stop, its log closed.
+    // Never waits: a worker inside a health request or a start ends on its own, and a child it
+    // starts meanwhile is stopped as well.
     void stop();
+    // Waits until no connection worker runs: for the owner of what the hooks reach, before it
+    // goes away (after the event loop has ended, never on it).
+    void waitUntilWorkerEnded();
     bool isConnectionWorkerRunning() const { return connectionWorkerRunning_; }
 
     // Any thread.
@@ -109,7 +114,9 @@ private:
     // Written by the connection worker, read anywhere.
     std::atomic<int> localPort_{0};
     std::atomic<bool> quitting_{false};
-    // Guarded by backendMutex_.
+    // Held by a start from the first check to the published child.
+    std::mutex startMutex_;
+    // Guarded by backendMutex_, held only briefly.
     std::mutex backendMutex_;
     std::shared_ptr<platform::ChildProcess> backendProcess_;
     std::shared_ptr<platform::FileHandle> backendLogHandle_;

@@ -3,12 +3,14 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
+#include <system_error>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-#include "platform/linux/WaitStatus.h"
 
 namespace taviro::platform {
 
@@ -28,24 +30,61 @@ Result<std::shared_ptr<FileHandle>> openForAppending(const std::filesystem::path
 struct ChildProcess::State {
     std::mutex mutex;
     bool exited = false;
+    // Refers to this child and no other, even once its pid is reused; closed when it has ended.
+    int pidDescriptor = -1;
 };
 
 namespace {
 
-// Waits for the child to end without reaping it, marks it ended under the lock, and only then
-// reaps it: until `exited` is set the pid cannot be handed to another process.
-void waitForChild(pid_t pid, std::shared_ptr<ChildProcess::State> state, std::function<void(int)> onExit) {
-    siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+// Straight to the kernel: the C library's declarations of these lack C linkage for C++.
+int openPidDescriptor(pid_t pid) { return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)); }
+void signalThrough(int pidDescriptor, int signal) { ::syscall(SYS_pidfd_send_signal, pidDescriptor, signal, nullptr, 0); }
+
+// Blocks until the child has ended. The pid descriptor becomes readable when it ends, whoever
+// reaps it, so a child reaped elsewhere (SIGCHLD ignored, a foreign waiter) still counts as
+// running until it has really ended.
+void waitUntilEnded(int pidDescriptor) {
+    pollfd watched{pidDescriptor, POLLIN, 0};
+    while (::poll(&watched, 1, -1) < 0 && errno == EINTR) {
     }
-    int status = 0;
+}
+
+// Reaps an ended child: its exit code or the signal that ended it, or `unknownStatus` when
+// someone else reaped it first.
+int reapEnded(int pidDescriptor) {
+    siginfo_t info{};
+    int result;
+    while ((result = ::waitid(P_PIDFD, static_cast<id_t>(pidDescriptor), &info, WEXITED)) < 0 && errno == EINTR) {
+    }
+    return result == 0 ? info.si_status : ChildProcess::unknownStatus;
+}
+
+void waitForChild(std::shared_ptr<ChildProcess::State> state, int pidDescriptor, std::function<void(int)> onExit) {
+    waitUntilEnded(pidDescriptor);
+    int status;
     {
+        // Closed under the lock, so `terminate` never signals through a reused descriptor.
         std::lock_guard lock(state->mutex);
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        status = reapEnded(pidDescriptor);
+        ::close(pidDescriptor);
+        state->pidDescriptor = -1;
         state->exited = true;
     }
-    if (onExit) onExit(terminationStatus(status));
+    if (onExit) onExit(status);
+}
+
+// A child nobody can watch is not left behind: it is killed and reaped at once.
+void killAndReap(pid_t pid, int pidDescriptor) {
+    if (pidDescriptor >= 0) {
+        signalThrough(pidDescriptor, SIGKILL);
+        waitUntilEnded(pidDescriptor);
+        reapEnded(pidDescriptor);
+        ::close(pidDescriptor);
+    } else {
+        ::kill(pid, SIGKILL);
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
 }
 
 }  // namespace
@@ -98,7 +137,18 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::launch(ChildProcessOptions o
     if (spawnError != 0) return std::unexpected(posixError(spawnError, "cannot start " + executable));
 
     auto state = std::make_shared<State>();
-    std::thread(waitForChild, pid, state, std::move(options.onExit)).detach();
+    state->pidDescriptor = openPidDescriptor(pid);
+    if (state->pidDescriptor < 0) {
+        int openError = errno;
+        killAndReap(pid, -1);
+        return std::unexpected(posixError(openError, "cannot watch " + executable));
+    }
+    try {
+        std::thread(waitForChild, state, state->pidDescriptor, std::move(options.onExit)).detach();
+    } catch (const std::system_error& failure) {
+        killAndReap(pid, state->pidDescriptor);
+        return std::unexpected(posixError(failure.code().value(), "cannot watch " + executable));
+    }
     return std::shared_ptr<ChildProcess>(new ChildProcess(pid, std::move(state)));
 }
 
@@ -109,7 +159,7 @@ bool ChildProcess::isRunning() const {
 
 void ChildProcess::terminate() {
     std::lock_guard lock(state_->mutex);
-    if (!state_->exited) ::kill(pid_, SIGTERM);
+    if (!state_->exited) signalThrough(state_->pidDescriptor, SIGTERM);
 }
 
 }  // namespace taviro::platform

@@ -1,14 +1,14 @@
 #include "platform/Files.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace taviro::platform {
-namespace {
 
-// Writes every byte, resuming after interruptions and short writes.
 bool writeAll(int descriptor, const char* data, std::size_t length) {
     while (length > 0) {
         ssize_t written = ::write(descriptor, data, length);
@@ -22,6 +22,8 @@ bool writeAll(int descriptor, const char* data, std::size_t length) {
     return true;
 }
 
+namespace {
+
 void syncFolder(const std::filesystem::path& folder) {
     int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) return;
@@ -29,12 +31,10 @@ void syncFolder(const std::filesystem::path& folder) {
     ::close(descriptor);
 }
 
-}  // namespace
-
-Result<int> openRegularFileForReading(const std::filesystem::path& file) {
+Result<int> openRegularFile(const std::filesystem::path& file, int extraFlags) {
     // Non-blocking open, so that a FIFO planted where a file is expected cannot hang the caller;
     // anything but a regular file is refused before a byte is read.
-    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    int descriptor = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags);
     if (descriptor < 0) return std::unexpected(posixError(errno, "cannot open " + file.string()));
     struct stat info{};
     int statResult = ::fstat(descriptor, &info);
@@ -48,10 +48,8 @@ Result<int> openRegularFileForReading(const std::filesystem::path& file) {
     return descriptor;
 }
 
-Result<std::string> readFile(const std::filesystem::path& file) {
-    auto opened = openRegularFileForReading(file);
-    if (!opened) return std::unexpected(opened.error());
-    int descriptor = *opened;
+// Reads to the end, or fails once more than `maxBytes` have arrived.
+Result<std::string> readOpened(int descriptor, const std::filesystem::path& file, std::int64_t maxBytes) {
     std::string content;
     char buffer[65536];
     for (;;) {
@@ -64,9 +62,53 @@ Result<std::string> readFile(const std::filesystem::path& file) {
         }
         if (count == 0) break;
         content.append(buffer, static_cast<std::size_t>(count));
+        if (static_cast<std::int64_t>(content.size()) > maxBytes) {
+            ::close(descriptor);
+            return std::unexpected(posixError(EFBIG, "larger than " + std::to_string(maxBytes) + " bytes: " + file.string()));
+        }
     }
     ::close(descriptor);
     return content;
+}
+
+}  // namespace
+
+Result<int> openRegularFileForReading(const std::filesystem::path& file) { return openRegularFile(file, 0); }
+
+Result<std::string> readFile(const std::filesystem::path& file) {
+    auto opened = openRegularFile(file, 0);
+    if (!opened) return std::unexpected(opened.error());
+    return readOpened(*opened, file, INT64_MAX);
+}
+
+Result<std::string> readUntrustedFile(const std::filesystem::path& file, std::int64_t maxBytes) {
+    auto opened = openRegularFile(file, O_NOFOLLOW);
+    if (!opened) return std::unexpected(opened.error());
+    return readOpened(*opened, file, maxBytes);
+}
+
+VoidResult removeTree(const std::filesystem::path& path) {
+    std::error_code code;
+    auto status = std::filesystem::symlink_status(path, code);
+    if (status.type() == std::filesystem::file_type::not_found) return {};
+    if (code) return std::unexpected(posixError(code.value(), "cannot inspect " + path.string()));
+    VoidResult result;
+    if (status.type() == std::filesystem::file_type::directory) {
+        ::chmod(path.c_str(), S_IRWXU);
+        std::vector<std::filesystem::path> children;
+        std::filesystem::directory_iterator entries(path, code);
+        for (; !code && entries != std::filesystem::directory_iterator(); entries.increment(code)) {
+            children.push_back(entries->path());
+        }
+        if (code) result = std::unexpected(posixError(code.value(), "cannot list " + path.string()));
+        for (const auto& child : children) {
+            if (auto removed = removeTree(child); !removed && result) result = removed;
+        }
+    }
+    if (!std::filesystem::remove(path, code) && code && result) {
+        result = std::unexpected(posixError(code.value(), "cannot remove " + path.string()));
+    }
+    return result;
 }
 
 VoidResult writeFileAtomically(const std::filesystem::path& file, const std::string& bytes, mode_t mode) {

@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <pwd.h>
+#include <stdexcept>
 #include <unistd.h>
 #include <vector>
 
@@ -28,19 +29,23 @@ std::optional<std::string> environmentValue(const char* name) {
     return std::string(value);
 }
 
-std::filesystem::path homeDirectory() {
+std::optional<std::filesystem::path> findHomeDirectory() {
     if (auto home = environmentValue("HOME"); home && !home->empty()) return *home;
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<std::size_t>(size) : 16384);
     passwd entry{};
     passwd* found = nullptr;
     if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-        found->pw_dir != nullptr) {
+        found->pw_dir != nullptr && found->pw_dir[0] != '\0') {
         return found->pw_dir;
     }
-    // No home at all (a stripped-down service account): fall back to the temporary folder
-    // rather than the current directory, which nothing here may depend on.
-    return "/tmp";
+    return std::nullopt;
+}
+
+std::filesystem::path homeDirectory() {
+    // Never a shared fallback such as /tmp, where others could plant or read the user's data.
+    if (auto home = findHomeDirectory()) return *home;
+    throw std::runtime_error("no home folder");
 }
 
 std::filesystem::path applicationSupportDirectory() {

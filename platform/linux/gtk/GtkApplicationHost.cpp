@@ -3,6 +3,24 @@
 #include "platform/linux/gtk/GtkMenuBar.h"
 
 namespace taviro::platform::gtk {
+namespace {
+
+bool isEditingAction(MenuAction action) {
+    switch (action) {
+    case MenuAction::undo:
+    case MenuAction::redo:
+    case MenuAction::cut:
+    case MenuAction::copy:
+    case MenuAction::paste:
+    case MenuAction::deleteSelection:
+    case MenuAction::selectAll:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
 
 GtkApplicationHost::GtkApplicationHost(GtkApplication* application, std::function<void()> quitSequence)
     : application_(application), quitSequence_(std::move(quitSequence)) {}
@@ -22,6 +40,15 @@ void GtkApplicationHost::setRegularActivationPolicy() {
 
 void GtkApplicationHost::installMainMenu(const std::vector<Menu>& menus, std::function<void(MenuAction)> onAction) {
     onAction_ = std::move(onAction);
+    pageFirstShortcuts_.clear();
+    for (const auto& menu : menus) {
+        for (const auto& item : menu.items) {
+            if (!isEditingAction(item.action) || item.accelerator.empty()) continue;
+            Shortcut shortcut{0, GdkModifierType(0)};
+            gtk_accelerator_parse(item.accelerator.c_str(), &shortcut.key, &shortcut.modifiers);
+            if (shortcut.key != 0) pageFirstShortcuts_.push_back(shortcut);
+        }
+    }
     installMenuBar(application_, menus, [this](MenuAction action) { perform(action); });
 }
 
@@ -70,6 +97,7 @@ void GtkApplicationHost::createAndShowWindow(const WindowSpec& spec) {
     if (window_ == nullptr) {
         window_ = gtk_application_window_new(application_);
         g_signal_connect(window_, "delete-event", G_CALLBACK(onDeleteEvent), this);
+        g_signal_connect(window_, "key-press-event", G_CALLBACK(onKeyPress), this);
         g_signal_connect(window_, "destroy", G_CALLBACK(onDestroy), this);
     }
     GtkWindow* window = GTK_WINDOW(window_);
@@ -116,6 +144,20 @@ gboolean GtkApplicationHost::onDeleteEvent(GtkWidget*, GdkEvent*, gpointer data)
     // Closing the one window quits; the window stays until the event loop has ended.
     static_cast<GtkApplicationHost*>(data)->requestQuit();
     return TRUE;
+}
+
+gboolean GtkApplicationHost::onKeyPress(GtkWidget* widget, GdkEventKey* event, gpointer data) {
+    auto* self = static_cast<GtkApplicationHost*>(data);
+    GtkWindow* window = GTK_WINDOW(widget);
+    if (!self->webView_ || gtk_window_get_focus(window) != self->webView_->widget()) return FALSE;
+    const auto modifiers = GdkModifierType(event->state & gtk_accelerator_get_default_mod_mask());
+    const guint key = gdk_keyval_to_lower(event->keyval);
+    for (const auto& shortcut : self->pageFirstShortcuts_) {
+        // The web view takes the key to the page; when the page leaves it alone, WebKit sends it
+        // back to the window, the web view lets it pass, and the menu's accelerator acts.
+        if (key == shortcut.key && modifiers == shortcut.modifiers) return gtk_window_propagate_key_event(window, event);
+    }
+    return FALSE;
 }
 
 void GtkApplicationHost::onDestroy(GtkWidget*, gpointer data) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <gtk/gtk.h>
 
@@ -36,6 +37,7 @@ private:
     void perform(MenuAction action);
     void attachWebView();
     static gboolean onDeleteEvent(GtkWidget*, GdkEvent*, gpointer);
+    static gboolean onKeyPress(GtkWidget*, GdkEventKey*, gpointer);
     static void onDestroy(GtkWidget*, gpointer);
 
     GtkApplication* application_;
@@ -44,6 +46,13 @@ private:
     std::shared_ptr<GtkWebViewHost> webView_;
     std::shared_ptr<GtkDialogs> dialogs_;
     GtkWidget* window_ = nullptr;
+
+    struct Shortcut {
+        guint key;
+        GdkModifierType modifiers;
+    };
+    // The editing actions' shortcuts: the focused page sees them before the menu does.
+    std::vector<Shortcut> pageFirstShortcuts_;
 };
 
 }  // namespace taviro::platform::gtk

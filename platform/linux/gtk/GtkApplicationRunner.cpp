@@ -41,6 +41,8 @@ public:
         g_signal_handlers_disconnect_by_data(application_, this);
         if (host_) host_->destroyWindow();
         host_.reset();
+        // The window goes now, not when the process ends: what remains of the quit may wait.
+        if (GdkDisplay* display = gdk_display_get_default()) gdk_display_flush(display);
     }
 
     ApplicationRun(const ApplicationRun&) = delete;
