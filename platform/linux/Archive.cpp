@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,17 +25,18 @@ using ArchiveReader = std::unique_ptr<archive, decltype(&archive_read_free)>;
 
 Error refused(const std::string& what) { return Error{"Archive", 1, what}; }
 
-// The entry's name as relative components; empty when the name could reach outside the folder.
-std::vector<std::string> safeComponents(std::string_view name) {
+// The entry's name as relative components ("." parts dropped, so "./" is the folder itself);
+// absent when the name could reach outside the folder.
+std::optional<std::vector<std::string>> safeComponents(std::string_view name) {
     if (name.ends_with('/')) name.remove_suffix(1);  // a folder entry's own slash
-    if (name.empty() || name.front() == '/') return {};
+    if (name.empty() || name.front() == '/') return std::nullopt;
     std::vector<std::string> components;
     std::size_t start = 0;
     while (start <= name.size()) {
         std::size_t end = std::min(name.find('/', start), name.size());
         std::string_view part = name.substr(start, end - start);
-        if (part.empty() || part == "." || part == "..") return {};
-        components.emplace_back(part);
+        if (part.empty() || part == "..") return std::nullopt;
+        if (part != ".") components.emplace_back(part);
         start = end + 1;
     }
     return components;
@@ -125,14 +127,16 @@ VoidResult extractZip(const std::filesystem::path& archive, const std::filesyste
             return std::unexpected(refused("archive entry is neither a file nor a folder: " + name));
         }
         auto components = safeComponents(name);
-        if (components.empty()) return std::unexpected(refused("archive entry name is not allowed: " + name));
+        if (!components || (components->empty() && !isFolder)) {
+            return std::unexpected(refused("archive entry name is not allowed: " + name));
+        }
         if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > limits.maxEntryBytes) {
             return std::unexpected(refused("archive entry is too large: " + name));
         }
         std::filesystem::path path = folder;
-        if (auto made = makeFolders(path, components, components.size() - (isFolder ? 0 : 1)); !made) return made;
+        if (auto made = makeFolders(path, *components, components->size() - (isFolder ? 0 : 1)); !made) return made;
         if (isFolder) continue;
-        path /= components.back();
+        path /= components->back();
         if (auto written = writeEntryData(reader.get(), path, limits, total); !written) return written;
     }
     return {};

@@ -4,6 +4,7 @@
 
 using namespace taviro;
 
+// Addresses the navigation table already decides on are not repeated here.
 TEST(UrlParts, SplitsWithoutDefaultingAnything) {
     const struct {
         const char* url;
@@ -12,13 +13,8 @@ TEST(UrlParts, SplitsWithoutDefaultingAnything) {
         std::optional<int> port;
         std::string path;
     } cases[] = {
-        {"http://127.0.0.1:5000/a/b?x#y", true, "http", "127.0.0.1", 5000, "/a/b"},
-        {"HTTPS://Example.com", true, "HTTPS", "Example.com", std::nullopt, ""},
         {"http://user:pw@host:1/", true, "http", "host", 1, "/"},
         {"http://127.0.0.1:/", true, "http", "127.0.0.1", std::nullopt, "/"},
-        {"http://[::1]:8080/", true, "http", "[::1]", 8080, "/"},
-        {"http:///path", true, "http", std::nullopt, std::nullopt, "/path"},
-        {"about:blank", true, "about", std::nullopt, std::nullopt, "blank"},
         {"/relative?q", true, std::nullopt, std::nullopt, std::nullopt, "/relative"},
         {"1http://host/", true, std::nullopt, std::nullopt, std::nullopt, "1http://host/"},
         {"http://host:65536/", false, {}, {}, {}, ""},

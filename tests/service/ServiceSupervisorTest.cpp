@@ -60,14 +60,11 @@ TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle)
     supervisor->stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "other_app", "not_ok", "wrong_revision", "exit"));
+INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "wrong_revision", "exit"));
 
 TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAgain) {
     test::ShellFixture shell;
-    test::PackContents spec;
-    spec.revision = 2;
-    spec.version = "2.0.0";
-    test::writePack(shell.dir / "pack-src", spec, shell.key);
+    test::writePack(shell.dir / "pack-src", {.revision = 2, .version = "2.0.0"}, shell.key);
     auto archive = test::zipFolder(shell.dir / "pack-src", shell.dir / "pack.zip");
     ASSERT_TRUE(shell.packs().stageArchiveForTesting(archive, "2.0.0", 2, test::sha256Hex(test::readFile(archive))));
     shell.packs().prepareForLaunch();
@@ -82,9 +79,7 @@ TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAg
     for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(starts[i]["env"]["VORDA_FEATURE_PACK_REVISION"], "2");
     EXPECT_EQ(starts[5]["env"]["VORDA_FEATURE_PACK_REVISION"], "0");
     EXPECT_EQ(starts[5]["port"].get<int>(), starts[4]["port"].get<int>()) << "the first retry keeps the current port";
-    EXPECT_EQ(shell.packs().activeRevision(), 0);
-    auto quarantined = shell.packs().snapshot().quarantinedRevisions;
-    EXPECT_NE(std::find(quarantined.begin(), quarantined.end(), 2), quarantined.end());
+    EXPECT_EQ(shell.packs().activeRevision(), 0) << "what a rollback does to the slots is the lifecycle tests' business";
     EXPECT_EQ(shell.logCount("retrying local service after feature pack rollback"), 1);
     supervisor->stop();
 }
@@ -117,8 +112,10 @@ TEST(ServiceSupervisor, OverlappingRequestsNeverRunTwoWorkersAndQuittingStopsThe
 TEST(ServiceSupervisor, ALostConnectionShowsTheEscapedErrorAndOneReconnectThatHomeCancels) {
     test::ShellFixture shell;
     auto supervisor = shell.makeSupervisor();
-    supervisor->connectionLost("Could not connect: <Connection refused>");
-    EXPECT_TRUE(shell.webView->shows("错误信息：Could not connect: &lt;Connection refused&gt;</p>"));
+    // Markup in the message shows as text, an entity in it included.
+    supervisor->connectionLost("Could not connect: <b class='x'>\"&lt;\"</b>");
+    EXPECT_TRUE(
+        shell.webView->shows("错误信息：Could not connect: &lt;b class=&#39;x&#39;&gt;&quot;&amp;lt;&quot;&lt;/b&gt;</p>"));
     supervisor->loadHome();  // cancels the pending reconnect
     EXPECT_EQ(shell.webView->loads.back().content, supervisor->homeURL());
     test::runMainLoopFor(0.8);

@@ -1,6 +1,5 @@
 #include "tests/support/ShellHarness.h"
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -27,16 +26,6 @@ bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds) 
 }
 
 void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
-
-ServiceTiming ShellFixture::quickTiming() {
-    ServiceTiming timing;
-    timing.healthRequestTimeout = 0.3;
-    timing.healthCheckPause = 0.05;
-    timing.startAttemptWait = 1.0;  // a loaded machine may take most of it to start Python
-    timing.finalWait = 0.2;
-    timing.reconnectDelay = 0.3;
-    return timing;
-}
 
 ShellFixture::ShellFixture() {
     std::filesystem::create_directories(home);
@@ -91,18 +80,13 @@ std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
 std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() { return AppDelegate::create(machine()); }
 
 long ShellFixture::logCount(const std::string& prefix) const {
-    auto log = desktopLog();
-    return std::count_if(log.begin(), log.end(), [&](const std::string& line) { return line.starts_with(prefix); });
-}
-
-std::vector<std::string> ShellFixture::desktopLog() const {
-    std::vector<std::string> messages;
+    long count = 0;
     std::ifstream in(home / ".ostrelin-video-web" / "desktop-service.log");
+    // "[2026-12-07T10:00:00Z] message"
     for (std::string line; std::getline(in, line);) {
-        // "[2026-12-07T10:00:00Z] message"
-        messages.push_back(line.size() > 23 && line[0] == '[' ? line.substr(23) : line);
+        count += (line.size() > 23 && line[0] == '[' ? line.substr(23) : line).starts_with(prefix);
     }
-    return messages;
+    return count;
 }
 
 std::vector<nlohmann::json> ShellFixture::records(const char* key) const {

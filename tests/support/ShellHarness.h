@@ -2,9 +2,7 @@
 
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -39,32 +37,6 @@ public:
     std::optional<std::string> current;
 };
 
-// The identity's keychain item in memory; any thread.
-class FakeKeychain final : public platform::Keychain {
-public:
-    std::optional<std::string> read(const std::string& service, const std::string& account) override {
-        std::lock_guard lock(mutex_);
-        return isItem(service, account) ? item_ : std::nullopt;
-    }
-    bool save(const std::string& service, const std::string& account, const std::string& data) override {
-        std::lock_guard lock(mutex_);
-        if (!isItem(service, account)) return false;
-        item_ = data, ++saves_;
-        return true;
-    }
-    std::optional<std::string> item() const { std::lock_guard lock(mutex_); return item_; }
-    void setItem(const std::optional<std::string>& data) { std::lock_guard lock(mutex_); item_ = data; }
-    int saves() const { std::lock_guard lock(mutex_); return saves_; }
-
-private:
-    static bool isItem(const std::string& service, const std::string& account) {
-        return service == InstallationIdentity::keychainService && account == InstallationIdentity::keychainAccount;
-    }
-    mutable std::mutex mutex_;
-    std::optional<std::string> item_;
-    int saves_ = 0;
-};
-
 // A home, a pack store and a package whose service is the scripted test service (or any other
 // executable), with the service supervision or the whole application wired to real HTTP,
 // processes and the GLib main loop.
@@ -79,8 +51,7 @@ public:
     std::shared_ptr<AppDelegate> makeDelegate();
     FeaturePackUpdater& packs();
 
-    std::vector<std::string> desktopLog() const;       // messages, time stamps stripped
-    long logCount(const std::string& prefix) const;     // lines starting with `prefix`
+    long logCount(const std::string& prefix) const;  // messages starting with `prefix`, time stamps aside
     // One per start of the scripted service, and one per SIGTERM it got ({"terminated": pid}).
     std::vector<nlohmann::json> records(const char* key) const;
     std::vector<nlohmann::json> serviceStarts() const { return records("pid"); }
@@ -94,12 +65,12 @@ public:
     std::filesystem::path record = dir / "service-starts.jsonl";
     // The supervisors' worker threads; the fixture owns them.
     std::shared_ptr<platform::ConcurrentQueue> background = std::make_shared<platform::ConcurrentQueue>();
-    ServiceTiming timing = quickTiming();
+    // Short waits so a failed cycle takes about two seconds instead of a minute; a loaded machine may take most
+    // of a start attempt's second to start Python.
+    ServiceTiming timing{
+        .healthRequestTimeout = 0.3, .healthCheckPause = 0.05, .startAttemptWait = 1.0, .finalWait = 0.2, .reconnectDelay = 0.3};
     std::shared_ptr<RecordingWebView> webView = std::make_shared<RecordingWebView>();
     SigningKey key;
-
-    // Short waits so a failed cycle takes about two seconds instead of a minute.
-    static ServiceTiming quickTiming();
 
 private:
     AppDelegate::Platform machine();

@@ -42,16 +42,10 @@ if mode == "slow":
 
 
 def health():
-    app, ok, reported = "vorda-kinoloom", True, revision
-    if mode == "other-app":
-        app = "another-service"
-    elif mode == "not-ok":
-        ok = False
-    elif mode == "wrong-revision":
-        reported = revision + 40
-    elif mode == "builtin-only":
-        ok = revision == 0
-    return {"app": app, "ok": ok, "feature_pack": {"revision": reported}}
+    # "builtin-only" refuses with "ok": false while a downloaded pack is active.
+    reported = revision + 40 if mode == "wrong-revision" else revision
+    ok = mode != "builtin-only" or revision == 0
+    return {"app": "vorda-kinoloom", "ok": ok, "feature_pack": {"revision": reported}}
 
 
 if mode == "silent":
@@ -67,26 +61,20 @@ if mode == "silent":
 
 
 def page():
-    """The home page; with SCRIPTED_SERVICE_CLICKS ("|"-separated addresses) it clicks a link to
-    each in turn, as a person would, so a test sees where each navigation goes."""
-    clicks = [c for c in os.environ.get("SCRIPTED_SERVICE_CLICKS", "").split("|") if c]
-    links = "".join(f'<a id="link{i}" href="{href}">{href}</a><br>' for i, href in enumerate(clicks))
-    script = f"""<script>let next = 0;
-        function clickNext() {{ if (next >= {len(clicks)}) return;
-          document.getElementById("link" + next++).click(); setTimeout(clickNext, 700); }}
-        window.addEventListener("load", () => setTimeout(clickNext, 300));</script>"""
+    """The home page; with SCRIPTED_SERVICE_CLICK it clicks a link to that address, as a person would."""
+    click = os.environ.get("SCRIPTED_SERVICE_CLICK")
+    link = f"""<a id="link" href="{click}">{click}</a><script>window.addEventListener("load",
+        () => setTimeout(() => document.getElementById("link").click(), 300));</script>""" if click else ""
     # The page's channels to the shell must all be there, or the heading says so.
     channels = """<script>if (!["pathPicker", "updateChecker", "featurePackRollback"].every(
         name => window.webkit?.messageHandlers?.[name])) document.querySelector("h1").textContent = "channels missing";</script>"""
-    return f"<!doctype html><html><body><h1>scripted service</h1>{channels}{links}{script}</body></html>"
+    return f"<!doctype html><html><body><h1>scripted service</h1>{channels}{link}</body></html>"
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         if self.path == "/api/local/health":
             body, kind = json.dumps(health()), "application/json"
-        elif self.path == "/local":
-            body, kind = "<!doctype html><html><body><h1>local page</h1></body></html>", "text/html; charset=utf-8"
         else:
             body, kind = page(), "text/html; charset=utf-8"
         body = body.encode()

@@ -4,10 +4,25 @@
 
 #include "platform/Crypto.h"
 #include "service/InstallationIdentity.h"
-#include "tests/support/ShellHarness.h"
+#include "tests/support/TestSupport.h"
 
 using namespace taviro;
 using Text = std::optional<std::string>;
+
+// The identity's keychain item in memory; any other item is refused.
+struct FakeKeychain final : platform::Keychain {
+    static bool isItem(const std::string& service, const std::string& account) {
+        return service == InstallationIdentity::keychainService && account == InstallationIdentity::keychainAccount;
+    }
+    Text read(const std::string& service, const std::string& account) override {
+        return isItem(service, account) ? item : Text();
+    }
+    bool save(const std::string& service, const std::string& account, const std::string& data) override {
+        return isItem(service, account) && (item = data, ++saves, true);
+    }
+    Text item;
+    int saves = 0;
+};
 
 TEST(InstallationIdentity, ResolutionOrderAndWhatEachSourceRefuses) {
     const std::string uuid = "4c4c4544-0042";
@@ -32,13 +47,13 @@ TEST(InstallationIdentity, ResolutionOrderAndWhatEachSourceRefuses) {
         SCOPED_TRACE(c.name);
         test::TempDir dataRoot;
         if (c.configFile) test::writeFile(dataRoot / "config.json", *c.configFile);
-        auto keychain = std::make_shared<test::FakeKeychain>();
-        keychain->setItem(c.keychainItem);
+        auto keychain = std::make_shared<FakeKeychain>();
+        keychain->item = c.keychainItem;
         auto resolved = InstallationIdentity::resolve({[&] { return c.uuid; }, keychain}, dataRoot.path());
         auto expand = [&](const Text& value) { return value == "=device" ? Text(resolved.deviceID) : value; };
-        EXPECT_EQ(std::tuple(resolved.deviceID, resolved.legacyDeviceID, keychain->item()),
+        EXPECT_EQ(std::tuple(resolved.deviceID, resolved.legacyDeviceID, keychain->item),
                   std::tuple(c.deviceID.value_or(resolved.deviceID), expand(c.legacyID), expand(c.keychainAfter)));
         EXPECT_TRUE(c.deviceID || std::regex_match(resolved.deviceID, std::regex("device_[0-9a-f]{32}"))) << "random";
-        EXPECT_TRUE(c.deviceID != hardware || keychain->saves() == 0) << "a hardware identity is never saved";
+        EXPECT_TRUE(c.deviceID != hardware || keychain->saves == 0) << "a hardware identity is never saved";
     }
 }
