@@ -49,4 +49,26 @@ inline std::filesystem::path zipFolder(const std::filesystem::path& folder, cons
     return archive;
 }
 
+// One zip entry written exactly as given, which hostile input needs: `mode` 0 is a regular file,
+// a link's content is its target, and `zeros` bytes of zeros replace the content when set.
+struct ZipEntry {
+    std::string name, content;
+    unsigned mode = 0;
+    std::size_t zeros = 0;
+};
+
+inline std::filesystem::path writeZip(const std::filesystem::path& archive, const std::vector<ZipEntry>& entries) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& e : entries) list.push_back({e.name, e.content, e.mode, e.zeros});
+    auto result = runCaptured({"/usr/bin/python3", "-c", "import json, sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+                               "    for name, content, mode, zeros in json.loads(sys.argv[2]):\n"
+                               "        i = zipfile.ZipInfo(name)\n"
+                               "        i.create_system, i.external_attr = 3, (mode or 0o100644) << 16\n"
+                               "        z.writestr(i, bytes(zeros) if zeros else content, zipfile.ZIP_DEFLATED)\n",
+                               archive, list.dump()});
+    if (result.status != 0) throw std::runtime_error("zip failed: " + result.err);
+    return archive;
+}
+
 }  // namespace taviro::test

@@ -63,8 +63,12 @@ FeaturePackUpdater& ShellFixture::packs() {
 
 AppDelegate::Platform ShellFixture::machine() {
     // No machine identifier and no keychain: each start gets a fresh random identity.
+    auto noIdentifier = [this]() -> std::optional<std::string> {
+        std::this_thread::sleep_for(std::chrono::duration<double>(identityDelaySeconds.load()));
+        return std::nullopt;
+    };
     return {platform::glibMainQueue(), background, platform::curlHttpClient(), nullptr,
-            IdentitySources{[] { return std::nullopt; }, nullptr}, package, nullptr, "https://api.example.test", timing};
+            IdentitySources{noIdentifier, nullptr}, package, nullptr, "https://api.example.test", timing};
 }
 
 std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {

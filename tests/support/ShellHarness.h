@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -70,6 +71,8 @@ public:
     ServiceTiming timing{
         .healthRequestTimeout = 0.3, .healthCheckPause = 0.05, .startAttemptWait = 1.0, .finalWait = 0.2, .reconnectDelay = 0.3};
     std::shared_ptr<RecordingWebView> webView = std::make_shared<RecordingWebView>();
+    // How long each start's look-up of the machine identifier takes.
+    std::atomic<double> identityDelaySeconds{0};
     SigningKey key;
 
 private:

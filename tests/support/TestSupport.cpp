@@ -6,6 +6,7 @@
 #include <openssl/evp.h>
 #include <sstream>
 #include <stdexcept>
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,6 +107,20 @@ ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environmen
     ProcessOutput output{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), captured(fds[0]),
                          captured(fds[1])};
     return ::close(fds[0]), ::close(fds[1]), output;
+}
+
+int runUnprivileged(const std::function<int()>& body) {
+    constexpr uid_t nobody = 65534;
+    pid_t child = ::fork();
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgroups(0, nullptr) != 0 || ::setgid(nobody) != 0 || ::setuid(nobody) != 0)) {
+            ::_exit(126);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace taviro::test

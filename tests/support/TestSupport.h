@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -63,5 +64,10 @@ struct ProcessOutput {
 // the program ends, even if something it started still holds the streams.
 ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environment& environment = {},
                           const std::filesystem::path& workingDirectory = {});
+
+// Runs `body` in a forked child that is not root, so that file modes bind it as they bind a
+// user: when the tests run as root it becomes the user "nobody". Returns the child's exit
+// status (`body`'s result), or 128 + signal.
+int runUnprivileged(const std::function<int()>& body);
 
 }  // namespace taviro::test

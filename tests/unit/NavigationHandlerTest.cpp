@@ -45,7 +45,7 @@ struct Handled {
 }  // namespace
 
 TEST(NavigationHandler, DecidesWhereEachAddressGoes) {
-    enum Outcome { stays, saved, browser };
+    enum Outcome { stays, saved, browser, refused };
     const std::pair<std::optional<std::string>, Outcome> cases[] = {
         {std::nullopt, stays},
         {"http://127.0.0.1:43117/?input=manual#top", stays},
@@ -63,6 +63,8 @@ TEST(NavigationHandler, DecidesWhereEachAddressGoes) {
         {"HTTP://127.0.0.1:43117/jobs/7/diagnostics.txt", stays},  // scheme must be "http" as written
         {"http://127.0.0.1:43117/job/7/diagnostics.txt", stays},
         {"http://127.0.0.1:43118/jobs/7/diagnostics.txt", browser},
+        {"https://example.com:99999/", refused},  // what cannot be read neither loads nor opens
+        {"http://[::1/", refused},
     };
     for (const auto& [address, outcome] : cases) {
         Handled h;

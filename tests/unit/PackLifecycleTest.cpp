@@ -74,6 +74,21 @@ TEST(PackLifecycle, LaunchPromotesPendingAndQuarantinesWhatFailsItsCheck) {
     }
 }
 
+// When the state file cannot be replaced, what is in memory stays what the file says: no swap,
+// no promotion of a pack then quarantined while it stays active, no pending pack.
+TEST(PackLifecycle, AStateThatCannotBeWrittenIsNotChangedInMemory) {
+    Store store;
+    store.pack(1), store.pack(2), store.pack(3), store.set(2, 1, 3);
+    fs::remove(store.root / "state.json");
+    test::writeFile(store.root / "state.json/blocker", "");  // a folder where the file goes
+    EXPECT_FALSE(store.updater.requestManualRollback());
+    store.updater.prepareForLaunch();
+    auto archive = test::zipFolder(store.pack(4, false, store.dir / "src"), store.dir / "pack.zip");
+    EXPECT_FALSE(store.updater.stageArchiveForTesting(archive, "4.0.0", 4, test::sha256Hex(test::readFile(archive))));
+    auto state = store.updater.snapshot();
+    EXPECT_EQ(std::tuple(state.active->revision, state.previous->revision, state.pending.has_value()), std::tuple(2, 1, false));
+}
+
 TEST(PackLifecycle, StartupAndManualRollbacks) {
     Store store;
     store.pack(1), store.pack(2);

@@ -95,7 +95,7 @@ TEST(PackValidation, TheSignedManifestFileListAndFilesMustFitExactly) {
     };
     const std::pair<std::string, std::vector<Tamper>> tampered[] = {
         {"ok", {[](auto& p) { fs::create_directories(p / "assets/a/b"); },
-                sign([](auto& m) { return "  \r\n" + test::base64(key.sign(m)) + " \t\n"; })}},
+                sign([](auto& m) { return "\u00A0\r\n" + test::base64(key.sign(m)) + "\u2028\u0085 \t\n"; })}},
         {"JSON:manifest.json is not valid JSON",
          {[&](auto& p) { put("manifest.json", "{")(p), put("manifest.sig", test::base64(key.sign("{")))(p); }}},
         {"功能包数字签名无效",
@@ -111,7 +111,10 @@ TEST(PackValidation, TheSignedManifestFileListAndFilesMustFitExactly) {
         {"功能包不允许符号链接", {[](auto& p) { fs::create_symlink("bg.png", p / "assets/alias.png"); }}},
         // FIFOs are refused without waiting for a writer.
         {"功能包文件校验失败：assets/bg.png", {put("assets/bg.png", "png-bytes "), fifo("assets/bg.png")}},
-        {"功能包文件清单不完整", {remove("assets/bg.png")}}, {"POSIX:", {fifo("manifest.json")}},
+        {"功能包文件清单不完整", {remove("assets/bg.png")}},
+        // The manifest is read before the walk that refuses links and oversized files: it is held to both.
+        {"POSIX:", {fifo("manifest.json"), put("manifest.json", std::string((5 << 20) + 1, ' ')),
+                    [](auto& p) { fs::rename(p / "manifest.json", p / "m.json"), fs::create_symlink("m.json", p / "manifest.json"); }}},
     };
     for (const auto& [expected, tampers] : tampered) {
         for (const auto& tamper : tampers) {

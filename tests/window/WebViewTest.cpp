@@ -100,3 +100,26 @@ TEST_F(WebView, FileInputsGetAnAnswer) {
     EXPECT_EQ(events, (std::vector<std::string>{R"(pathPicker "hostname,passwd")", R"(pathPicker "cancel")",
                                                 R"(pathPicker "cancel")"}));
 }
+
+// The page sees an editing shortcut before the menu's accelerator does, so a page that handles
+// Ctrl+Z itself gets it. The key comes as the display would send it, to the window.
+TEST_F(WebView, EditingShortcutsReachThePageFirst) {
+    startOn("<!doctype html><script>addEventListener('keydown', e => { if (e.ctrlKey && e.key == 'z') {"
+            "e.preventDefault(); webkit.messageHandlers.pathPicker.postMessage('page undo'); } });</script>");
+    GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(harness.window));
+    GdkDisplay* display = gdk_window_get_display(window);
+    for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
+        GdkEvent* event = gdk_event_new(type);
+        event->key.window = GDK_WINDOW(g_object_ref(window));
+        event->key.keyval = GDK_KEY_z, event->key.state = GDK_CONTROL_MASK, event->key.time = GDK_CURRENT_TIME;
+        gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
+        g_autofree GdkKeymapKey* keys = nullptr;
+        gint count = 0;
+        if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), GDK_KEY_z, &keys, &count) && count > 0) {
+            event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+        }
+        gtk_main_do_event(event), gdk_event_free(event);
+    }
+    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 5));
+    EXPECT_EQ(events, std::vector<std::string>{R"(pathPicker "page undo")"});
+}

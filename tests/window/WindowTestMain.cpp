@@ -50,7 +50,9 @@ int main(int argc, char** argv) {
     auto launch = [](platform::ApplicationHost& host) {
         harness.host = &host;
         harness.view = host.createWebView({"pathPicker", "updateChecker"}, harness.delegate);
-        host.installMainMenu({{"Taviro", {{"Quit", platform::MenuAction::terminate, "<Primary>q"}}}}, [](auto) {});
+        host.installMainMenu({{"Taviro", {{"Quit", platform::MenuAction::terminate, "<Primary>q"},
+                                          {"Undo", platform::MenuAction::undo, "<Primary>z"}}}},
+                             [](auto) {});
         host.createAndShowWindow({"Taviro", 1100, 760, 900, 600});
         harness.window = gtk_application_get_active_window(GTK_APPLICATION(g_application_get_default()));
         g_signal_connect(gtk_bin_get_child(GTK_BIN(harness.window)), "load-changed", G_CALLBACK(countStarts), nullptr);

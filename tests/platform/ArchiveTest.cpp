@@ -1,0 +1,78 @@
+// Unpacking archives that come from outside: folders and regular files only, only inside the
+// target folder, within the bounds, and nothing left behind that a normal user cannot remove.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "featurepack/FeaturePackUpdater.h"
+#include "platform/Archive.h"
+#include "platform/Files.h"
+#include "tests/support/PackBuilder.h"
+
+using namespace taviro;
+using test::ZipEntry;
+namespace fs = std::filesystem;
+
+TEST(Archive, UnpacksOnlyFoldersAndFilesInsideTheFolderWithinTheBounds) {
+    test::TempDir dir;
+    const auto outside = dir / "outside";
+    test::writeFile(outside / "victim.txt", "untouched");
+    const platform::ExtractionLimits limits{6, 1 << 20, 3 << 19};  // six entries, 1 MiB each, 1.5 MiB in all
+    const std::pair<bool, std::vector<std::vector<ZipEntry>>> cases[] = {
+        {true, {{{"./", "", 040755}, {"./a/b.txt", "x"}, {"ro/", "", 040555}, {"ro/x.txt", "y", 0104777}},
+                {{"big", "", 0, 1 << 20}}}},
+        {false,
+         {{{outside / "absolute.txt", "x"}}, {{"../../outside/dotdot.txt", "x"}},
+          {{"a/../../../outside/victim.txt", "overwritten"}}, {{"link", outside, 0120777}},
+          {{"assets", "../../../outside", 0120777}, {"assets/through.png", "x"}},
+          {{"a.txt", "1"}, {"a.txt", "2"}}, {{"a", "file"}, {"a/b.txt", "x"}}, {{"a//b.txt", "x"}},
+          {{"bomb", "", 0, (1 << 20) + 1}}, {{"1", "", 0, 800 << 10}, {"2", "", 0, 800 << 10}},
+          {{"1", ""}, {"2", ""}, {"3", ""}, {"4", ""}, {"5", ""}, {"6", ""}, {"7", ""}}}},
+    };
+    int run = 0;
+    for (const auto& [accepted, archives] : cases) {
+        for (const auto& entries : archives) {
+            auto folder = dir / ("out" + std::to_string(run++));
+            fs::create_directory(folder);
+            auto result = platform::extractZip(test::writeZip(dir / "a.zip", entries), folder, limits);
+            EXPECT_EQ(result.has_value(), accepted) << entries[0].name;
+            EXPECT_EQ(std::distance(fs::directory_iterator(outside), {}), 1);
+            EXPECT_EQ(test::readFile(outside / "victim.txt"), "untouched");
+        }
+    }
+    // The modes are ours, whatever the archive asked for.
+    struct stat folder{}, file{};
+    ASSERT_EQ(::stat((dir / "out0/ro").c_str(), &folder) | ::stat((dir / "out0/ro/x.txt").c_str(), &file), 0);
+    EXPECT_EQ(folder.st_mode & 07777, 0755u);
+    EXPECT_EQ(file.st_mode & 07777, 0644u);
+    EXPECT_EQ(test::readFile(dir / "out0/a/b.txt"), "x");
+}
+
+// As a normal user: a pack archive asking for a read-only folder leaves no staging folder behind,
+// and a read-only tree, as older unpacking left them in the store, is removed whole.
+TEST(Archive, ReadOnlyFoldersGoWhenANormalUserCleansUp) {
+    test::TempDir dir;
+    fs::permissions(dir.path(), fs::perms::all);
+    test::SigningKey key;
+    test::ScopedEnv env{{{"VORDA_FEATURE_PACK_TEST_ROOT", dir / "store"},
+                         {"VORDA_FEATURE_PUBLIC_KEY", key.writePublicKeyFile(dir / "key.json")}}};
+    test::writePack(dir / "src", {}, key);
+    std::vector<ZipEntry> entries{{"locked/", "", 040555}, {"locked/x.png", "x"}};
+    for (const auto& file : fs::recursive_directory_iterator(dir / "src")) {
+        if (file.is_regular_file()) entries.push_back({fs::relative(file.path(), dir / "src"), test::readFile(file.path())});
+    }
+    const auto zip = test::writeZip(dir / "pack.zip", entries);
+    const auto hash = test::sha256Hex(test::readFile(zip));
+    int status = test::runUnprivileged([&] {
+        FeaturePackUpdater updater("1.0.73", nullptr);
+        if (updater.verifyArchiveForTesting(zip, "1.0.0", 1, hash) || updater.stageArchiveForTesting(zip, "1.0.0", 1, hash)) {
+            return 1;
+        }
+        if (!fs::is_empty(dir / "store/staging")) return 2;
+        test::writeFile(dir / "tree/a/b/file", "x");
+        fs::permissions(dir / "tree/a/b", fs::perms::owner_read | fs::perms::owner_exec);
+        fs::permissions(dir / "tree/a", fs::perms::owner_read | fs::perms::owner_exec);
+        return platform::removeTree(dir / "tree") && !fs::exists(dir / "tree") ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0) << "1: accepted, 2: staging left, 3: tree left";
+}
