@@ -42,6 +42,9 @@ ShellFixture::ShellFixture() {
 }
 
 ShellFixture::~ShellFixture() {
+    // Quitting does not wait for connection workers; the queue's end does, before the pack store
+    // they read goes.
+    background.reset();
     // No scripted service may outlive its test.
     for (const auto& start : serviceStarts()) {
         if (start.contains("pid")) ::kill(start["pid"].get<int>(), SIGKILL);
