@@ -41,7 +41,7 @@ void AppDelegate::wireSubsystems() {
     // The supervisor lives inside the delegate, so the delegate outlives every call it makes.
     serviceHooks.featurePacks = [this]() -> FeaturePackUpdater& { return featurePackUpdater(); };
     serviceHooks.didConnect = [weakSelf] {
-        if (auto self = weakSelf.lock()) self->draftPolling_.start();
+        if (auto self = weakSelf.lock()) self->draftPolling_->start();
     };
     supervisor_ = ServiceSupervisor::create(std::move(machine), std::move(serviceHooks));
 
@@ -52,7 +52,7 @@ void AppDelegate::wireSubsystems() {
         return supervisor ? supervisor->localPort() : 0;
     };
     navigationHooks.saveDiagnostics = [weakSelf](const std::string& url) {
-        if (auto self = weakSelf.lock()) self->bridge_.saveDiagnostics(url);
+        if (auto self = weakSelf.lock()) self->bridge_->saveDiagnostics(url);
     };
     navigationHooks.connectionLost = [weakSupervisor](const std::string& message) {
         if (auto supervisor = weakSupervisor.lock()) supervisor->connectionLost(message);
@@ -68,6 +68,20 @@ void AppDelegate::wireSubsystems() {
         if (auto self = weakSelf.lock()) self->featurePackUpdater().checkForUpdatesInBackground([] { return false; });
     };
     navigation_ = std::make_unique<NavigationHandler>(platform_.mainQueue, platform_.browser, std::move(navigationHooks));
+
+    PageBridge::Hooks bridgeHooks;
+    bridgeHooks.startUpdateFlow = [weakSelf](bool automatic) {
+        if (auto self = weakSelf.lock()) self->selfUpdater_.startUpdateFlow(automatic);
+    };
+    bridgeHooks.requestManualRollback = [weakSelf] {
+        auto self = weakSelf.lock();
+        return self && self->featurePackUpdater().requestManualRollback();
+    };
+    bridge_ = PageBridge::create({platform_.mainQueue, platform_.background, platform_.http}, std::move(bridgeHooks));
+    draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, [weakSupervisor] {
+        auto supervisor = weakSupervisor.lock();
+        return supervisor ? supervisor->localPort() : 0;
+    }});
 }
 
 FeaturePackUpdater& AppDelegate::featurePackUpdater() {
@@ -94,6 +108,8 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
                                       std::static_pointer_cast<platform::WebViewDelegate>(shared_from_this()));
     supervisor_->setWebView(webView);
     navigation_->setWebView(webView);
+    bridge_->attach(webView, host.dialogs());
+    draftPolling_->setWebView(webView);
     host.createAndShowWindow(kMainWindow);
     appendDesktopLog("window built");
     disableLegacyLaunchAgent();
@@ -106,7 +122,7 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
 }
 
 void AppDelegate::applicationWillTerminate() {
-    draftPolling_.stop();
+    draftPolling_->stop();
     navigation_->cancel();
     supervisor_->stop();
     selfUpdater_.runPendingUpdateIfNeeded();
@@ -145,12 +161,12 @@ void AppDelegate::didFailNavigation(const Error& error) { navigation_->didFailNa
 void AppDelegate::webProcessTerminated() { navigation_->webProcessTerminated(); }
 
 void AppDelegate::didReceiveScriptMessage(const std::string& channel, const std::string& bodyJSON) {
-    bridge_.didReceiveScriptMessage(channel, bodyJSON);
+    bridge_->didReceiveScriptMessage(channel, bodyJSON);
 }
 
 bool AppDelegate::runOpenPanel(bool allowsMultipleSelection,
                                std::function<void(std::optional<std::vector<std::filesystem::path>>)> completion) {
-    return bridge_.runOpenPanel(allowsMultipleSelection, std::move(completion));
+    return bridge_->runOpenPanel(allowsMultipleSelection, std::move(completion));
 }
 
 }  // namespace taviro

@@ -79,8 +79,8 @@ private:
     std::unique_ptr<FeaturePackUpdater> featurePackUpdater_;
     std::shared_ptr<ServiceSupervisor> supervisor_;
     std::unique_ptr<NavigationHandler> navigation_;
-    PageBridge bridge_;
-    ImportedDraftPolling draftPolling_;
+    std::shared_ptr<PageBridge> bridge_;
+    std::shared_ptr<ImportedDraftPolling> draftPolling_;
     SelfUpdater selfUpdater_;
 };
 

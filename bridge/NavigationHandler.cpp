@@ -15,7 +15,9 @@ bool NavigationHandler::decidePolicyForNavigation(const std::optional<std::strin
         case NavigationDecision::allow:
             return true;
         case NavigationDecision::saveDiagnostics:
-            hooks_.saveDiagnostics(*url);
+            // After the cancel has gone back to the web view: the save dialog must not keep its
+            // decision waiting.
+            mainQueue_->post([save = hooks_.saveDiagnostics, link = *url] { save(link); });
             return false;
         case NavigationDecision::openInBrowser:
             if (browser_) browser_->open(*url);

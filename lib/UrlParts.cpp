@@ -54,7 +54,10 @@ std::optional<UrlParts> parseUrl(std::string_view url) {
         }
         if (!host.empty()) parts.host = std::string(host);
     }
-    parts.path = std::string(rest.substr(0, rest.find_first_of("?#")));
+    rest = rest.substr(0, rest.find('#'));
+    auto question = rest.find('?');
+    parts.path = std::string(rest.substr(0, question));
+    if (question != std::string_view::npos) parts.query = std::string(rest.substr(question + 1));
     return parts;
 }
 

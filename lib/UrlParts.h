@@ -14,6 +14,7 @@ struct UrlParts {
     std::optional<std::string> host;    // as written, brackets kept for IPv6
     std::optional<int> port;
     std::string path;                   // from the end of the authority up to "?" or "#"
+    std::optional<std::string> query;   // after "?" up to "#", when there is a "?"
 };
 
 std::optional<UrlParts> parseUrl(std::string_view url);

@@ -44,6 +44,8 @@ struct AlertOptions {
     std::string informativeText;
     // Left to right as given; the first is the default. None gives a single "OK".
     std::vector<std::string> buttons;
+    // False: application-modal even while the main window exists, not a sheet on it.
+    bool attachedToWindow = true;
 };
 
 // Open and save panels and alerts. Each call shows its dialog and returns at once; the

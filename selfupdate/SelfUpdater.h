@@ -10,6 +10,8 @@ public:
     void restorePreparedUpdateIfAvailable() {}
     // First finished load of the service's page.
     void startAutomaticUpdateFlow() {}
+    // The page's update request: `automatic` when the page itself asked, else a person did.
+    void startUpdateFlow(bool /*automatic*/) {}
     // Quit sequence: hands a complete prepared update to the swap script.
     void runPendingUpdateIfNeeded() {}
 };

@@ -108,7 +108,8 @@ void GtkDialogs::runAlert(const AlertOptions& options, std::function<void(int bu
     // A sheet goes away with its window; that too answers it.
     auto flags = GtkDialogFlags(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT);
     GtkWidget* dialog =
-        gtk_message_dialog_new(parent(), flags, type, GTK_BUTTONS_NONE, "%s", options.message.c_str());
+        gtk_message_dialog_new(options.attachedToWindow ? parent() : nullptr, flags, type, GTK_BUTTONS_NONE, "%s",
+                               options.message.c_str());
     if (!options.informativeText.empty()) {
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", options.informativeText.c_str());
     }
