@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <fstream>
 #include <limits>
 #include <memory>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace taviro::platform {
@@ -143,6 +145,19 @@ std::size_t appendToMemory(char* data, std::size_t size, std::size_t count, void
     return length;
 }
 
+// The process's file-creation mask, read without changing it (umask() would, for every thread).
+mode_t creationMask() {
+    std::ifstream status("/proc/self/status");
+    for (std::string key; status >> key;) {
+        if (key == "Umask:") {
+            std::string octal;
+            status >> octal;
+            return static_cast<mode_t>(std::strtoul(octal.c_str(), nullptr, 8) & 0777);
+        }
+    }
+    return 022;
+}
+
 // A download's file beside its destination; removed unless it was put in place.
 class TemporaryFile {
 public:
@@ -166,8 +181,10 @@ public:
     int descriptor() const { return descriptor_; }
     const std::string& path() const { return path_; }
 
-    // Flushed to disk first, so that a crash never leaves a short file under the real name.
+    // Flushed to disk first, so that a crash never leaves a short file under the real name. It
+    // gets the mode of any new file of the user's (the temporary one was private to the download).
     VoidResult placeAt(const std::filesystem::path& destination) {
+        ::fchmod(descriptor_, 0666 & ~creationMask());
         if (::fsync(descriptor_) != 0) return std::unexpected(posixError(errno, "cannot flush " + path_));
         int closed = ::close(descriptor_);
         descriptor_ = -1;

@@ -13,6 +13,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import urllib.request
 
 PACKAGE = os.environ["TAVIRO_PACKAGE_DIR"]
 OUTPUT = os.environ.get("TAVIRO_TEST_OUTPUT", tempfile.gettempdir())
@@ -103,13 +104,16 @@ class Shell:
         except subprocess.TimeoutExpired:
             return None
 
-    def window(self):
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Taviro$"], capture_output=True, text=True)
-        return found.stdout.split()[-1]
+    def dialogs(self):
+        """How many windows of the shell are shown: the main window's, plus one per open dialog."""
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.process.pid)],
+                               capture_output=True, text=True)
+        return len(found.stdout.split())
 
     def press(self, *keys):
         """Input through the X server, as a person's mouse and keyboard would give it."""
-        subprocess.run(["xdotool", "mousemove", "--window", self.window(), "200", "80"], check=True)
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Taviro$"], capture_output=True, text=True)
+        subprocess.run(["xdotool", "mousemove", "--window", found.stdout.split()[-1], "200", "80"], check=True)
         for key in keys:
             time.sleep(0.15)
             subprocess.run(["xdotool", "key", key], check=True)
@@ -226,6 +230,63 @@ class WindowedApp(unittest.TestCase):
         time.sleep(1)
         self.assertEqual((len(shell.starts()), shell.process.poll()), (1, None))
         self.assertEqual(shell.log().count("desktop application launched"), 1)
+
+    def test_the_page_gets_paths_files_diagnostics_a_rollback_answer_and_imported_drafts(self):
+        """The reference page's controls, reached with the keyboard; the real GTK dialogs answered with keystrokes."""
+        shell = Shell(self).start()
+        self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
+        folder, files, saves = (os.path.join(shell.root, name) for name in ("material", "files", "saves"))
+        for path in (folder, files, saves):
+            os.makedirs(path)
+        open(os.path.join(files, "a.mp4"), "w").close()
+        calm = shell.dialogs()
+
+        def shown(title):
+            """A chooser by its title; an alert, which has none, as one window more than the calm state."""
+            if title is None:
+                return shell.dialogs() > calm
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"], capture_output=True)
+            return bool(found.stdout.split())
+
+        def answer(keys, title=None, typed=None, screenshot=None):
+            """Opens a dialog with `keys`, types `typed` into it (over the proposed name in a save dialog) and
+            confirms, then waits until it is gone."""
+            shell.press(*keys)
+            self.assertTrue(wait_for(lambda: shown(title), 10), f"{title} did not open")
+            if screenshot:
+                shell.screenshot(screenshot)
+            if typed is not None:
+                shell.press(*(["ctrl+a"] if title == "保存诊断日志" else []))
+                subprocess.run(["xdotool", "type", "--delay", "30", typed], check=True)
+                time.sleep(1)  # a folder typed in is listed before the confirmation picks from it
+            shell.press("Return")
+            if not wait_for(lambda: not shown(title), 10):
+                shell.screenshot("stuck-dialog")
+                self.fail(f"{title} stayed")
+
+        # Focus order from the top: the material field, its button, the export field and button, the spreadsheet
+        # field and button, the file input, the update and rollback buttons, three task buttons, the diagnostics links.
+        answer(["Tab", "Tab", "Return"], "选择产品素材文件夹", folder, "folder-picker")
+        self.assertTrue(wait_for(lambda: f"page picked materialDir: {folder}" in shell.log(), 5), shell.log()[-5:])
+        answer(["Tab"] * 5 + ["Return"], "选择文件", os.path.join(files, "a.mp4"))
+        self.assertTrue(wait_for(lambda: "page files: a.mp4" in shell.log(), 5), shell.log()[-5:])
+        answer(["Tab", "Tab", "Return"], screenshot="rollback-alert")  # no previous pack: the warning
+        saved, failed = os.path.join(saves, "diagnostics.txt"), os.path.join(saves, "missing.txt")
+        answer(["Tab"] * 4 + ["Return"], "保存诊断日志", saved, "save-dialog")
+        answer([], screenshot="diagnostics-saved")
+        with open(saved, encoding="utf-8") as f:
+            self.assertTrue(f.read().startswith("job: demo-1\n"))
+        answer(["Tab", "Return"], "保存诊断日志", failed)  # a job the service does not know: a 404
+        answer([], screenshot="diagnostics-failed")
+        self.assertEqual(sorted(os.listdir(saves)), ["diagnostics.txt"])
+
+        # An imported draft brings the manual-input page within two polls, and a newer one changes nothing there.
+        manual = f"http://127.0.0.1:{shell.port()}/?input=manual"
+        for expected in (1, 1):
+            seen = len(shell.finished())
+            urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{shell.port()}/api/imported-drafts", b"{}"))
+            wait_for(lambda: [u for u, _ in shell.finished()].count(manual) > expected, 4)
+            self.assertEqual([u for u, _ in shell.finished()].count(manual), expected, shell.finished()[seen:])
 
 
 def install_test_browser(shell, browser_log):

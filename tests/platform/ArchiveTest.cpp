@@ -57,11 +57,7 @@ TEST(Archive, ReadOnlyFoldersGoWhenANormalUserCleansUp) {
     test::ScopedEnv env{{{"VORDA_FEATURE_PACK_TEST_ROOT", dir / "store"},
                          {"VORDA_FEATURE_PUBLIC_KEY", key.writePublicKeyFile(dir / "key.json")}}};
     test::writePack(dir / "src", {}, key);
-    std::vector<ZipEntry> entries{{"locked/", "", 040555}, {"locked/x.png", "x"}};
-    for (const auto& file : fs::recursive_directory_iterator(dir / "src")) {
-        if (file.is_regular_file()) entries.push_back({fs::relative(file.path(), dir / "src"), test::readFile(file.path())});
-    }
-    const auto zip = test::writeZip(dir / "pack.zip", entries);
+    const auto zip = test::zipFolder(dir / "src", dir / "pack.zip", {{"locked/", "", 040555}, {"locked/x.png", "x"}});
     const auto hash = test::sha256Hex(test::readFile(zip));
     int status = test::runUnprivileged([&] {
         FeaturePackUpdater updater("1.0.73", nullptr);

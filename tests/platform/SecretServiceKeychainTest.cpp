@@ -18,9 +18,8 @@ constexpr const char* kChildMarker = "TAVIRO_PLATFORM_TEST_CHILD";
 // Runs SecretServiceKeychainChild.`test` of this executable inside a private session bus that
 // knows only the service `serviceExec` provides (the machine's own, its keyring among them, stay
 // out), with a private home and no display, so nothing can read the user's keyrings or put up a
-// prompt. Returns 0 (passed), 1 (failed) or skips the caller when there is no dbus-run-session.
-int onPrivateBus(const std::string& test, const std::string& serviceExec) {
-    if (!std::filesystem::exists("/usr/bin/dbus-run-session")) return -1;
+// prompt.
+void onPrivateBus(const std::string& test, const std::string& serviceExec) {
     test::TempDir dir;
     const std::string root = dir.path();
     test::writeFile(dir / "services/secrets.service", "[D-BUS Service]\nName=org.freedesktop.secrets\nExec=" +
@@ -34,47 +33,11 @@ int onPrivateBus(const std::string& test, const std::string& serviceExec) {
                                   {"XDG_CONFIG_HOME", {}}, {"XDG_CACHE_HOME", {}}, {"XDG_RUNTIME_DIR", root},
                                   {"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}});
     EXPECT_TRUE(run.status == 0 && run.out.contains("[       OK ]")) << run.out << run.err;
-    return run.status;
 }
 
-}  // namespace
-
-TEST(SecretServiceKeychain, WithoutASessionBusReadsNothingAndSavesNothingAtOnce) {
-    test::TempDir dir;
-    test::writeFile(dir / "bus", "");  // a leftover plain file where the socket would be
-    for (const Text& runtime : {Text(dir.path()), Text()}) {
-        test::ScopedEnv env{{{"DBUS_SESSION_BUS_ADDRESS", {}}, {"XDG_RUNTIME_DIR", runtime}}};
-        auto start = Clock::now();
-        auto keychain = platform::secretServiceKeychain();
-        EXPECT_FALSE(keychain->read(kService, "device") || keychain->save(kService, "device", "secret"));
-        EXPECT_LT(Clock::now() - start, 3s) << runtime.value_or("(no runtime folder)");
-    }
-}
-
-TEST(SecretServiceKeychain, OnABusWhoseSecretServiceNeverAppearsEveryCallReturnsInTime) {
-    // The bus starts a provider that never takes the name, which would keep a caller waiting for
-    // the bus's activation timeout. It outlives the test by a few seconds and holds none of its output.
-    auto start = Clock::now();
-    if (onPrivateBus("EveryCallReturnsInTime", "/bin/sleep 15") < 0) GTEST_SKIP() << "no dbus-run-session";
-    EXPECT_LT(Clock::now() - start, 10s);
-}
-
-TEST(SecretServiceKeychain, StoresReadsAndReplacesItemsInARealSecretService) {
-    if (!std::filesystem::exists("/usr/bin/gnome-keyring-daemon")) GTEST_SKIP() << "gnome-keyring is not installed";
-    // The bus starts the keyring daemon on first use; it makes and unlocks a login keyring in the
-    // private home and goes with the bus.
-    if (onPrivateBus("StoresReadsAndReplaces", "/bin/sh -c 'echo -n taviro-test | exec /usr/bin/gnome-keyring-daemon "
-                                               "--foreground --unlock --components=secrets'") < 0) {
-        GTEST_SKIP() << "no dbus-run-session";
-    }
-}
-
-// The halves below run only inside the session bus their parent test starts.
-
-TEST(SecretServiceKeychainChild, EveryCallReturnsInTime) {
-    if (!std::getenv(kChildMarker)) GTEST_SKIP() << "runs inside the session bus of its parent test";
-    // A service start asks up to three times (read, save, read again); a keychain that does not
-    // answer holds the start up once, not three times.
+// A service start asks up to three times (read, save, read again); a keychain that does not
+// answer holds the start up once, not three times, and reads and saves nothing.
+void everyCallReturnsInTime() {
     auto keychain = platform::secretServiceKeychain();
     test::TempDir dataRoot;
     auto start = Clock::now();
@@ -83,6 +46,42 @@ TEST(SecretServiceKeychainChild, EveryCallReturnsInTime) {
     EXPECT_LT(Clock::now() - start, 2500ms) << "identity resolution";
     EXPECT_FALSE(keychain->read(kService, "device") || keychain->save(kService, "device", "secret"));
     EXPECT_LT(Clock::now() - start, 5500ms) << "read and save";
+}
+
+}  // namespace
+
+// No session bus, with or without a leftover plain file where its socket would be.
+TEST(SecretServiceKeychain, WithoutASessionBusEveryCallReturnsInTime) {
+    test::TempDir dir;
+    test::writeFile(dir / "bus", "");
+    for (const Text& runtime : {Text(dir.path()), Text()}) {
+        test::ScopedEnv env{{{"DBUS_SESSION_BUS_ADDRESS", {}}, {"XDG_RUNTIME_DIR", runtime}}};
+        SCOPED_TRACE(runtime.value_or("(no runtime folder)"));
+        everyCallReturnsInTime();
+    }
+}
+
+// The bus starts a provider that never takes the name, which would keep a caller waiting for the
+// bus's activation timeout. It outlives the test by a few seconds and holds none of its output.
+TEST(SecretServiceKeychain, OnABusWhoseSecretServiceNeverAppearsEveryCallReturnsInTime) {
+    auto start = Clock::now();
+    onPrivateBus("EveryCallReturnsInTime", "/bin/sleep 15");
+    EXPECT_LT(Clock::now() - start, 10s);
+}
+
+TEST(SecretServiceKeychain, StoresReadsAndReplacesItemsInARealSecretService) {
+    if (!std::filesystem::exists("/usr/bin/gnome-keyring-daemon")) GTEST_SKIP() << "gnome-keyring is not installed";
+    // The bus starts the keyring daemon on first use; it makes and unlocks a login keyring in the
+    // private home and goes with the bus.
+    onPrivateBus("StoresReadsAndReplaces", "/bin/sh -c 'echo -n taviro-test | exec /usr/bin/gnome-keyring-daemon "
+                                           "--foreground --unlock --components=secrets'");
+}
+
+// The halves below run only inside the session bus their parent test starts.
+
+TEST(SecretServiceKeychainChild, EveryCallReturnsInTime) {
+    if (!std::getenv(kChildMarker)) GTEST_SKIP() << "runs inside the session bus of its parent test";
+    everyCallReturnsInTime();
 }
 
 TEST(SecretServiceKeychainChild, StoresReadsAndReplaces) {

@@ -42,13 +42,6 @@ inline void writePack(const std::filesystem::path& folder, const PackContents& p
     writeFile(folder / "manifest.sig", base64(key.sign(manifest.dump())) + "\n");
 }
 
-// Zips the folder's contents with the system archiver and returns the archive path.
-inline std::filesystem::path zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive) {
-    auto result = runCaptured({"/usr/bin/bsdtar", "--format", "zip", "-cf", archive, "-C", folder, "."});
-    if (result.status != 0) throw std::runtime_error("bsdtar failed: " + result.err);
-    return archive;
-}
-
 // One zip entry written exactly as given, which hostile input needs: `mode` 0 is a regular file,
 // a link's content is its target, and `zeros` bytes of zeros replace the content when set.
 struct ZipEntry {
@@ -69,6 +62,15 @@ inline std::filesystem::path writeZip(const std::filesystem::path& archive, cons
                                archive, list.dump()});
     if (result.status != 0) throw std::runtime_error("zip failed: " + result.err);
     return archive;
+}
+
+// Zips `entries`, then the regular files in `folder`, and returns the archive path.
+inline std::filesystem::path zipFolder(const std::filesystem::path& folder, const std::filesystem::path& archive,
+                                       std::vector<ZipEntry> entries = {}) {
+    for (const auto& file : std::filesystem::recursive_directory_iterator(folder)) {
+        if (file.is_regular_file()) entries.push_back({relative(file.path(), folder), readFile(file.path())});
+    }
+    return writeZip(archive, entries);
 }
 
 }  // namespace taviro::test

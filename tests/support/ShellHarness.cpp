@@ -1,5 +1,6 @@
 #include "tests/support/ShellHarness.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -46,9 +47,7 @@ ShellFixture::~ShellFixture() {
     // they read goes.
     background.reset();
     // No scripted service may outlive its test.
-    for (const auto& start : serviceStarts()) {
-        if (start.contains("pid")) ::kill(start["pid"].get<int>(), SIGKILL);
-    }
+    for (const auto& start : serviceStarts()) ::kill(start["pid"].get<int>(), SIGKILL);
 }
 
 void ShellFixture::installScriptedService(const std::string& mode) {
@@ -107,15 +106,9 @@ std::vector<nlohmann::json> ShellFixture::records(const char* key) const {
 }
 
 bool ShellFixture::allStartsEnded(double timeoutSeconds) const {
-    return runMainLoopUntil(
-        [&] {
-            for (const auto& start : serviceStarts()) {
-                // The shell's waiter thread reaps its children, so an ended child is gone.
-                if (::kill(start["pid"].get<int>(), 0) == 0) return false;
-            }
-            return true;
-        },
-        timeoutSeconds);
+    // The shell's waiter thread reaps its children, so an ended child is gone.
+    auto ended = [](const nlohmann::json& start) { return ::kill(start["pid"].get<int>(), 0) != 0; };
+    return runMainLoopUntil([&] { return std::ranges::all_of(serviceStarts(), ended); }, timeoutSeconds);
 }
 
 }  // namespace taviro::test

@@ -31,10 +31,11 @@ public:
     void loadHTMLString(const std::string& html) override { loads.push_back({true, html}); current = "about:blank"; }
     void loadRequest(const std::string& url, double) override { loads.push_back({false, url}); current = url; }
     std::optional<std::string> currentURL() const override { return current; }
-    void evaluateJavaScript(const std::string&) override {}
+    void evaluateJavaScript(const std::string& script) override { scripts.push_back(script); }
     bool shows(const std::string& text) const { return !loads.empty() && loads.back().content.find(text) != std::string::npos; }
 
     std::vector<Load> loads;
+    std::vector<std::string> scripts;
     std::optional<std::string> current;
 };
 

@@ -14,16 +14,14 @@ import sys
 import time
 
 mode = os.environ.get("SCRIPTED_SERVICE_MODE", "healthy")
-record = os.environ.get("SCRIPTED_SERVICE_RECORD")
+record = os.environ["SCRIPTED_SERVICE_RECORD"]
 port = int(os.environ.get("VORDA_PORT", "0"))
-revision_text = os.environ.get("VORDA_FEATURE_PACK_REVISION", "0")
-revision = int(revision_text) if revision_text.lstrip("-").isdigit() else 0
+revision = int(os.environ.get("VORDA_FEATURE_PACK_REVISION", "0"))
 
 
 def note(entry):
-    if record:
-        with open(record, "a", encoding="utf-8") as out:
-            out.write(json.dumps(entry) + "\n")
+    with open(record, "a", encoding="utf-8") as out:
+        out.write(json.dumps(entry) + "\n")
 
 
 def stop(signum, frame):
@@ -83,9 +81,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)
-
-    def log_message(self, format, *args):
-        print("scripted service " + (format % args), flush=True)
 
 
 server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
+#include "bridge/PageBridge.h"
 #include "tests/window/WindowHarness.h"
 
 using namespace taviro;
@@ -122,4 +125,26 @@ TEST_F(WebView, EditingShortcutsReachThePageFirst) {
     }
     ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 5));
     EXPECT_EQ(events, std::vector<std::string>{R"(pathPicker "page undo")"});
+}
+
+// A picked path reaches the page's callback intact through the real view, whatever it holds.
+TEST_F(WebView, APickedPathReachesThePageIntact) {
+    struct Picking final : platform::Dialogs {
+        using Path = std::filesystem::path;
+        using Paths = std::vector<Path>;
+        void runOpenPanel(const platform::OpenPanelOptions&, std::function<void(std::optional<Paths>)> done) override {
+            done(Paths{"/素材/\"引号\"\\反斜杠\n换行 </script>"});
+        }
+        void runSavePanel(const platform::SavePanelOptions&, std::function<void(std::optional<Path>)>) override {}
+        void runAlert(const platform::AlertOptions&, std::function<void(int)>) override {}
+    };
+    startOn("<!doctype html><script>window.__receivePickedPath = (target, path) =>"
+            " webkit.messageHandlers.pathPicker.postMessage([target, path]);</script>");
+    auto bridge = PageBridge::create({}, {});
+    bridge->attach(harness.view, std::make_shared<Picking>());
+    bridge->openPathPicker("directory", "", "目标\"'", "");
+    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 5));
+    ASSERT_TRUE(events[0].starts_with("pathPicker "));
+    EXPECT_EQ(nlohmann::json::parse(events[0].substr(11)),
+              nlohmann::json::array({"目标\"'", "/素材/\"引号\"\\反斜杠\n换行 </script>"}));
 }

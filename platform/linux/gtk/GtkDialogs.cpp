@@ -110,6 +110,10 @@ void GtkDialogs::runAlert(const AlertOptions& options, std::function<void(int bu
     GtkWidget* dialog =
         gtk_message_dialog_new(options.attachedToWindow ? parent() : nullptr, flags, type, GTK_BUTTONS_NONE, "%s",
                                options.message.c_str());
+    // Without a window to sit on, it goes where a person looks first.
+    if (gtk_window_get_transient_for(GTK_WINDOW(dialog)) == nullptr) {
+        gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
+    }
     if (!options.informativeText.empty()) {
         gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s", options.informativeText.c_str());
     }
