@@ -5,6 +5,8 @@ Run by CTest inside dbus-run-session and xvfb-run. Each test starts Taviro from 
 the package with its own home and XDG folders, watches the web view's load trace, the desktop log
 and the scripted service's record, and leaves screenshots in TAVIRO_TEST_OUTPUT.
 """
+import base64
+import hashlib
 import json
 import os
 import shutil
@@ -14,6 +16,7 @@ import tempfile
 import time
 import unittest
 import urllib.request
+import zipfile
 
 PACKAGE = os.environ["TAVIRO_PACKAGE_DIR"]
 OUTPUT = os.environ.get("TAVIRO_TEST_OUTPUT", tempfile.gettempdir())
@@ -233,7 +236,9 @@ class WindowedApp(unittest.TestCase):
 
     def test_the_page_gets_paths_files_diagnostics_a_rollback_answer_and_imported_drafts(self):
         """The reference page's controls, reached with the keyboard; the real GTK dialogs answered with keystrokes."""
-        shell = Shell(self).start()
+        shell = Shell(self)
+        stage_signed_packs(shell, (1, 2))  # revision 2 active, 1 kept as the previous pack
+        shell.start()
         self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
         folder, files, saves = (os.path.join(shell.root, name) for name in ("material", "files", "saves"))
         for path in (folder, files, saves):
@@ -270,7 +275,11 @@ class WindowedApp(unittest.TestCase):
         self.assertTrue(wait_for(lambda: f"page picked materialDir: {folder}" in shell.log(), 5), shell.log()[-5:])
         answer(["Tab"] * 5 + ["Return"], "选择文件", os.path.join(files, "a.mp4"))
         self.assertTrue(wait_for(lambda: "page files: a.mp4" in shell.log(), 5), shell.log()[-5:])
-        answer(["Tab", "Tab", "Return"], screenshot="rollback-alert")  # no previous pack: the warning
+        # The previous pack is scheduled; then, with the one now kept as previous damaged, there is none to restore.
+        answer(["Tab", "Tab", "Return"], screenshot="rollback-scheduled-alert")
+        self.assertIn("manual feature pack rollback scheduled active=1", shell.log())
+        os.remove(os.path.join(shell.env["XDG_DATA_HOME"], "Taviro", "feature-packs", "versions", "2", "ui.json"))
+        answer(["Return"], screenshot="rollback-refused-alert")
         saved, failed = os.path.join(saves, "diagnostics.txt"), os.path.join(saves, "missing.txt")
         answer(["Tab"] * 4 + ["Return"], "保存诊断日志", saved, "save-dialog")
         answer([], screenshot="diagnostics-saved")
@@ -288,6 +297,36 @@ class WindowedApp(unittest.TestCase):
             wait_for(lambda: [u for u, _ in shell.finished()].count(manual) > expected, 4)
             self.assertEqual([u for u, _ in shell.finished()].count(manual), expected, shell.finished()[seen:])
 
+
+def stage_signed_packs(shell, revisions):
+    """Signs a small pack per revision with a key made for this run and stages each through the headless mode."""
+    work = os.path.join(shell.root, "packs")
+    os.makedirs(work)
+    private, key = os.path.join(work, "private.pem"), os.path.join(work, "key.json")
+    run = lambda *args: subprocess.run(args, check=True, capture_output=True, env=shell.env).stdout
+    run("openssl", "genpkey", "-algorithm", "ed25519", "-out", private)
+    public = run("openssl", "pkey", "-in", private, "-pubout", "-outform", "DER")[-32:]
+    with open(key, "w") as f:
+        json.dump({"key_id": "feature-pack-ed25519-v1", "public_key_raw_base64": base64.b64encode(public).decode()}, f)
+    shell.env["VORDA_FEATURE_PUBLIC_KEY"] = key
+    files = {"ui.json": b"{}", "ui-overrides.css": b".toolbar { color: red; }", "generation_rules.json": b'{"rules": []}'}
+    for revision in revisions:
+        manifest = json.dumps({
+            "schema_version": 1, "component": "ui-rules", "version": f"{revision}.0.0", "revision": revision,
+            "key_id": "feature-pack-ed25519-v1", "engine_api": 1, "min_app_version": "1.0.0",
+            "max_app_version_exclusive": "2.0.0", "created_at": "2026-12-08T00:00:00Z",
+            "files": [{"path": p, "size": len(c), "sha256": hashlib.sha256(c).hexdigest()} for p, c in files.items()],
+        }).encode()
+        manifest_path, archive = os.path.join(work, "manifest.json"), os.path.join(work, f"{revision}.zip")
+        with open(manifest_path, "wb") as f:
+            f.write(manifest)
+        signature = base64.b64encode(run("openssl", "pkeyutl", "-sign", "-inkey", private, "-rawin", "-in", manifest_path))
+        with zipfile.ZipFile(archive, "w") as z:
+            for path, content in dict(files, **{"manifest.json": manifest, "manifest.sig": signature}).items():
+                z.writestr(path, content)
+        with open(archive, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        run(shell.executable, "--stage-feature-pack", archive, f"{revision}.0.0", str(revision), digest)
 
 def install_test_browser(shell, browser_log):
     """Makes a recording script the desktop's only handler for http and https addresses."""
