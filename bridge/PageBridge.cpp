@@ -131,39 +131,38 @@ void PageBridge::saveDiagnostics(const std::string& url) {
         if (!self || !destination) return;
         auto background = self->machine_.background.lock();
         if (!background) return;
-        background->post([weakSelf, url, to = *destination] {
-            if (auto self = weakSelf.lock()) self->downloadDiagnostics(url, to);
+        // The worker holds no reference to this object: its last one must go on the main thread,
+        // where the web view it holds lives.
+        background->post([weakSelf, url, to = *destination, http = self->machine_.http,
+                          mainQueue = self->machine_.mainQueue] {
+            Alert alert = downloadDiagnostics(*http, url, to);
+            mainQueue->post([weakSelf, alert] {
+                if (auto self = weakSelf.lock()) self->showAlert(alert);
+            });
         });
     });
 }
 
-void PageBridge::downloadDiagnostics(const std::string& from, const std::filesystem::path& to) {
+PageBridge::Alert PageBridge::downloadDiagnostics(platform::HttpClient& http, const std::string& from,
+                                                  const std::filesystem::path& to) {
     // The body replaces the destination only once all of it has arrived with a 2xx status; on
     // any failure the old file stays as it was.
     platform::DownloadOptions options;
     options.timeoutSeconds = diagnosticsTimeoutSeconds;
-    auto status = machine_.http->download(from, to, options);
+    auto status = http.download(from, to, options);
     constexpr const char* kFailed = "诊断日志保存失败";
-    if (!status) {
-        showAlert(kFailed, status.error().description, platform::AlertStyle::warning);
-    } else if (*status >= 200 && *status < 300) {
-        showAlert("诊断日志已保存", to.string(), platform::AlertStyle::informational);
-    } else {
-        showAlert(kFailed, "本地服务没有返回可保存的诊断日志。", platform::AlertStyle::warning);
-    }
+    if (!status) return {kFailed, status.error().description, platform::AlertStyle::warning};
+    if (*status >= 200 && *status < 300) return {"诊断日志已保存", to.string(), platform::AlertStyle::informational};
+    return {kFailed, "本地服务没有返回可保存的诊断日志。", platform::AlertStyle::warning};
 }
 
-void PageBridge::showAlert(const std::string& title, const std::string& message, platform::AlertStyle style) {
-    std::weak_ptr<PageBridge> weakSelf = weak_from_this();
-    machine_.mainQueue->post([weakSelf, title, message, style] {
-        auto self = weakSelf.lock();
-        if (!self || !self->dialogs_) return;
-        platform::AlertOptions alert;
-        alert.style = style;
-        alert.message = title;
-        alert.informativeText = message;
-        self->dialogs_->runAlert(alert, [](int) {});
-    });
+void PageBridge::showAlert(const Alert& alert) {
+    if (!dialogs_) return;
+    platform::AlertOptions options;
+    options.style = alert.style;
+    options.message = alert.title;
+    options.informativeText = alert.message;
+    dialogs_->runAlert(options, [](int) {});
 }
 
 }  // namespace taviro

@@ -19,8 +19,9 @@ namespace taviro {
 // self-update, a feature-pack rollback), its file inputs and its diagnostics links.
 //
 // Threads: every operation runs on the main thread; a diagnostics download runs on the
-// background queue and reports through the main queue. Dialog completions hold this object
-// weakly: an answer that comes after it has gone does nothing.
+// background queue, holding no reference to this object, and reports through the main queue.
+// Dialog completions hold this object weakly: an answer that comes after it has gone does
+// nothing.
 class PageBridge : public std::enable_shared_from_this<PageBridge> {
 public:
     struct Machine {
@@ -62,11 +63,15 @@ public:
 private:
     PageBridge(Machine machine, Hooks hooks) : machine_(std::move(machine)), hooks_(std::move(hooks)) {}
 
+    struct Alert {
+        std::string title, message;
+        platform::AlertStyle style;
+    };
+
     void requestRollback();
-    // Background queue.
-    void downloadDiagnostics(const std::string& from, const std::filesystem::path& to);
-    // Any thread; shown on the main thread.
-    void showAlert(const std::string& title, const std::string& message, platform::AlertStyle style);
+    // Background queue: the download and the alert that tells how it went.
+    static Alert downloadDiagnostics(platform::HttpClient& http, const std::string& from, const std::filesystem::path& to);
+    void showAlert(const Alert& alert);
 
     Machine machine_;
     Hooks hooks_;
