@@ -1,5 +1,6 @@
 #include "app/RemoteApiOrigin.h"
 
+#include <algorithm>
 #include <cctype>
 
 #include "platform/Paths.h"
@@ -15,13 +16,21 @@ namespace {
 
 bool isLoopbackHost(std::string_view host) { return host == "127.0.0.1" || host == "localhost" || host == "[::1]"; }
 
+// A host name of dot-separated labels: letters, digits and inner hyphens, none empty ("a..b"
+// names no host), each at most 63 characters.
 bool isValidHost(std::string_view host) {
-    if (host.empty()) return false;
     if (host == "[::1]") return true;
-    for (char c : host) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '.') return false;
+    std::size_t start = 0;
+    while (start <= host.size()) {
+        std::size_t end = std::min(host.find('.', start), host.size());
+        std::string_view label = host.substr(start, end - start);
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-') return false;
+        for (char c : label) {
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') return false;
+        }
+        start = end + 1;
     }
-    return host.front() != '.' && host.front() != '-';
+    return true;
 }
 
 bool isValidPort(std::string_view port) {
