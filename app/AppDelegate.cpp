@@ -62,7 +62,7 @@ void AppDelegate::wireSubsystems() {
         if (auto supervisor = weakSupervisor.lock()) supervisor->connectAndLoad();
     };
     navigationHooks.startAutomaticUpdateFlow = [weakSelf] {
-        if (auto self = weakSelf.lock()) self->selfUpdater_.startAutomaticUpdateFlow();
+        if (auto self = weakSelf.lock()) self->selfUpdater_->startUpdateFlow(UpdateSource::automatic);
     };
     navigationHooks.startBackgroundFeaturePackCheck = [weakSelf] {
         if (auto self = weakSelf.lock()) self->featurePackUpdater().checkForUpdatesInBackground([] { return false; });
@@ -71,12 +71,15 @@ void AppDelegate::wireSubsystems() {
 
     PageBridge::Hooks bridgeHooks;
     bridgeHooks.startUpdateFlow = [weakSelf](bool automatic) {
-        if (auto self = weakSelf.lock()) self->selfUpdater_.startUpdateFlow(automatic);
+        auto self = weakSelf.lock();
+        if (self) self->selfUpdater_->startUpdateFlow(automatic ? UpdateSource::automatic : UpdateSource::manual);
     };
     bridgeHooks.requestManualRollback = [weakSelf] {
         auto self = weakSelf.lock();
         return self && self->featurePackUpdater().requestManualRollback();
     };
+    // The release check, preparation and installation steps come with the update server.
+    selfUpdater_ = SelfUpdater::create(platform_.mainQueue, {});
     bridge_ = PageBridge::create({platform_.mainQueue, platform_.background, platform_.http}, std::move(bridgeHooks));
     draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, [weakSupervisor] {
         auto supervisor = weakSupervisor.lock();
@@ -109,6 +112,7 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
     supervisor_->setWebView(webView);
     navigation_->setWebView(webView);
     bridge_->attach(webView, host.dialogs());
+    selfUpdater_->setWebView(webView);
     draftPolling_->setWebView(webView);
     host.createAndShowWindow(kMainWindow);
     appendDesktopLog("window built");
@@ -116,7 +120,7 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
     appendDesktopLog("legacy launch agent disabled");
     featurePackUpdater().prepareForLaunch();
     appendDesktopLog("feature pack prepared revision=" + std::to_string(featurePackUpdater().activeRevision()));
-    selfUpdater_.restorePreparedUpdateIfAvailable();
+    selfUpdater_->restorePreparedUpdateIfAvailable();
     appendDesktopLog("prepared update state restored");
     supervisor_->connectAndLoad();
 }
@@ -125,7 +129,7 @@ void AppDelegate::applicationWillTerminate() {
     draftPolling_->stop();
     navigation_->cancel();
     supervisor_->stop();
-    selfUpdater_.runPendingUpdateIfNeeded();
+    selfUpdater_->runPendingUpdateIfNeeded();
 }
 
 void AppDelegate::performMenuAction(platform::MenuAction action) {

@@ -81,7 +81,7 @@ private:
     std::unique_ptr<NavigationHandler> navigation_;
     std::shared_ptr<PageBridge> bridge_;
     std::shared_ptr<ImportedDraftPolling> draftPolling_;
-    SelfUpdater selfUpdater_;
+    std::shared_ptr<SelfUpdater> selfUpdater_;
 };
 
 }  // namespace taviro
