@@ -28,6 +28,10 @@ bool writeAll(int descriptor, const char* data, std::size_t length);
 // to remove is success.
 VoidResult removeTree(const std::filesystem::path& path);
 
+// Swaps what two paths name in one step: at every instant each names either what it named
+// before or what the other did, never nothing. Both must exist on the same file system.
+VoidResult exchangePaths(const std::filesystem::path& first, const std::filesystem::path& second);
+
 // Replaces `file` with `bytes` so that a reader sees either the old or the new content, never a
 // partial one: the bytes go to a temporary file in the same folder, which is flushed to disk,
 // given `mode` and renamed over `file`. On any failure the temporary file is removed and the

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,13 @@ VoidResult appendToFile(const std::filesystem::path& file, const std::string& by
     int writeError = errno;
     ::close(descriptor);
     if (!written) return std::unexpected(posixError(writeError, "cannot append to " + file.string()));
+    return {};
+}
+
+VoidResult exchangePaths(const std::filesystem::path& first, const std::filesystem::path& second) {
+    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0) {
+        return std::unexpected(posixError(errno, "cannot exchange " + first.string() + " and " + second.string()));
+    }
     return {};
 }
 
