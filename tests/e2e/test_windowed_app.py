@@ -254,20 +254,27 @@ class WindowedApp(unittest.TestCase):
             return bool(found.stdout.split())
 
         def answer(keys, title=None, typed=None, screenshot=None):
-            """Opens a dialog with `keys`, types `typed` into it (over the proposed name in a save dialog) and
-            confirms, then waits until it is gone."""
+            """Opens a dialog with `keys`, types `typed` into its location field (over the proposed name in a save
+            dialog) and confirms, then waits until it is gone."""
             shell.press(*keys)
             self.assertTrue(wait_for(lambda: shown(title), 10), f"{title} did not open")
             if screenshot:
                 shell.screenshot(screenshot)
             if typed is not None:
-                shell.press(*(["ctrl+a"] if title == "保存诊断日志" else []))
-                subprocess.run(["xdotool", "type", "--delay", "30", typed], check=True)
+                # Over the proposed name in a save dialog; elsewhere a leading "/" opens the location field, which
+                # takes a moment to appear: keys typed before it is there are lost.
+                save = title == "保存诊断日志"
+                shell.press("ctrl+a" if save else "slash")
+                time.sleep(0.7)
+                subprocess.run(["xdotool", "type", "--delay", "30", typed if save else typed[1:]], check=True)
                 time.sleep(1)  # a folder typed in is listed before the confirmation picks from it
-            shell.press("Return")
-            if not wait_for(lambda: not shown(title), 10):
-                shell.screenshot("stuck-dialog")
-                self.fail(f"{title} stayed")
+            # A typed folder may first be opened rather than taken: then the next Return takes it.
+            for _ in range(3):
+                shell.press("Return")
+                if wait_for(lambda: not shown(title), 4):
+                    return
+            shell.screenshot("stuck-dialog")
+            self.fail(f"{title} stayed")
 
         # Focus order from the top: the material field, its button, the export field and button, the spreadsheet
         # field and button, the file input, the update and rollback buttons, three task buttons, the diagnostics links.
