@@ -5,18 +5,17 @@
 namespace taviro::platform::gtk {
 namespace {
 
-bool isEditingAction(MenuAction action) {
+// The web view's editing command behind an editing action; null for every other action.
+const char* editingCommand(MenuAction action) {
     switch (action) {
-    case MenuAction::undo:
-    case MenuAction::redo:
-    case MenuAction::cut:
-    case MenuAction::copy:
-    case MenuAction::paste:
-    case MenuAction::deleteSelection:
-    case MenuAction::selectAll:
-        return true;
-    default:
-        return false;
+    case MenuAction::undo: return WEBKIT_EDITING_COMMAND_UNDO;
+    case MenuAction::redo: return WEBKIT_EDITING_COMMAND_REDO;
+    case MenuAction::cut: return WEBKIT_EDITING_COMMAND_CUT;
+    case MenuAction::copy: return WEBKIT_EDITING_COMMAND_COPY;
+    case MenuAction::paste: return WEBKIT_EDITING_COMMAND_PASTE;
+    case MenuAction::deleteSelection: return "Delete";
+    case MenuAction::selectAll: return WEBKIT_EDITING_COMMAND_SELECT_ALL;
+    default: return nullptr;
     }
 }
 
@@ -43,7 +42,7 @@ void GtkApplicationHost::installMainMenu(const std::vector<Menu>& menus, std::fu
     pageFirstShortcuts_.clear();
     for (const auto& menu : menus) {
         for (const auto& item : menu.items) {
-            if (!isEditingAction(item.action) || item.accelerator.empty()) continue;
+            if (editingCommand(item.action) == nullptr || item.accelerator.empty()) continue;
             Shortcut shortcut{0, GdkModifierType(0)};
             gtk_accelerator_parse(item.accelerator.c_str(), &shortcut.key, &shortcut.modifiers);
             if (shortcut.key != 0) pageFirstShortcuts_.push_back(shortcut);
@@ -53,25 +52,20 @@ void GtkApplicationHost::installMainMenu(const std::vector<Menu>& menus, std::fu
 }
 
 void GtkApplicationHost::perform(MenuAction action) {
-    const char* editing = nullptr;
     switch (action) {
     case MenuAction::terminate:
         requestQuit();
         return;
-    case MenuAction::undo: editing = WEBKIT_EDITING_COMMAND_UNDO; break;
-    case MenuAction::redo: editing = WEBKIT_EDITING_COMMAND_REDO; break;
-    case MenuAction::cut: editing = WEBKIT_EDITING_COMMAND_CUT; break;
-    case MenuAction::copy: editing = WEBKIT_EDITING_COMMAND_COPY; break;
-    case MenuAction::paste: editing = WEBKIT_EDITING_COMMAND_PASTE; break;
-    case MenuAction::deleteSelection: editing = "Delete"; break;
-    case MenuAction::selectAll: editing = WEBKIT_EDITING_COMMAND_SELECT_ALL; break;
     case MenuAction::loadHome:
     case MenuAction::reloadPage:
     case MenuAction::openInBrowser:
         if (onAction_) onAction_(action);
         return;
+    default:
+        if (const char* command = editingCommand(action); command != nullptr && webView_) {
+            webView_->executeEditingCommand(command);
+        }
     }
-    if (editing != nullptr && webView_) webView_->executeEditingCommand(editing);
 }
 
 std::shared_ptr<WebView> GtkApplicationHost::createWebView(const std::vector<std::string>& channels,
