@@ -47,10 +47,11 @@ void AppDelegate::wireSubsystems() {
 
     std::weak_ptr<ServiceSupervisor> weakSupervisor = supervisor_;
     NavigationHandler::Hooks navigationHooks;
-    navigationHooks.localPort = [weakSupervisor] {
+    auto localPort = [weakSupervisor] {
         auto supervisor = weakSupervisor.lock();
         return supervisor ? supervisor->localPort() : 0;
     };
+    navigationHooks.localPort = localPort;
     navigationHooks.saveDiagnostics = [weakSelf](const std::string& url) {
         if (auto self = weakSelf.lock()) self->bridge_->saveDiagnostics(url);
     };
@@ -65,7 +66,13 @@ void AppDelegate::wireSubsystems() {
         if (auto self = weakSelf.lock()) self->selfUpdater_->startUpdateFlow(UpdateSource::automatic);
     };
     navigationHooks.startBackgroundFeaturePackCheck = [weakSelf] {
-        if (auto self = weakSelf.lock()) self->featurePackUpdater().checkForUpdatesInBackground([] { return false; });
+        auto self = weakSelf.lock();
+        if (!self) return;
+        std::weak_ptr<SelfUpdater> weakUpdater = self->selfUpdater_;
+        self->featurePackUpdater().checkForUpdatesInBackground([weakUpdater] {
+            auto updater = weakUpdater.lock();
+            return updater && updater->coreUpdateInProgress();
+        });
     };
     navigation_ = std::make_unique<NavigationHandler>(platform_.mainQueue, platform_.browser, std::move(navigationHooks));
 
@@ -78,22 +85,29 @@ void AppDelegate::wireSubsystems() {
         auto self = weakSelf.lock();
         return self && self->featurePackUpdater().requestManualRollback();
     };
-    // The release check, preparation and installation steps come with the update server.
-    selfUpdater_ = SelfUpdater::create(platform_.mainQueue, {});
+    SelfUpdater::Machine updateMachine;
+    updateMachine.mainQueue = platform_.mainQueue;
+    updateMachine.background = platform_.background;
+    updateMachine.http = platform_.http;
+    updateMachine.runProcess = platform_.runProcess;
+    if (platform_.package) updateMachine.appPackage = platform_.package->contents.parent_path();
+    updateMachine.runningVersion = runningVersion();
+    updateMachine.remoteApiOrigin = platform_.remoteApiOrigin;
+    updateMachine.updateRoot = updateRootDirectory();
+    updateMachine.localPort = localPort;
+    selfUpdater_ = SelfUpdater::create(std::move(updateMachine));
     bridge_ = PageBridge::create({platform_.mainQueue, platform_.background, platform_.http}, std::move(bridgeHooks));
-    draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, [weakSupervisor] {
-        auto supervisor = weakSupervisor.lock();
-        return supervisor ? supervisor->localPort() : 0;
-    }});
+    draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, localPort});
+}
+
+std::string AppDelegate::runningVersion() const {
+    if (!platform_.package) return "0";
+    return platform::infoPlistString(platform_.package->infoPlist(), "CFBundleShortVersionString").value_or("0");
 }
 
 FeaturePackUpdater& AppDelegate::featurePackUpdater() {
     std::call_once(updaterOnce_, [this] {
-        std::string version = "0";
-        if (platform_.package) {
-            version = platform::infoPlistString(platform_.package->infoPlist(), "CFBundleShortVersionString").value_or("0");
-        }
-        featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(version, appendDesktopLog);
+        featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(runningVersion(), appendDesktopLog);
     });
     return *featurePackUpdater_;
 }
@@ -112,7 +126,8 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
     supervisor_->setWebView(webView);
     navigation_->setWebView(webView);
     bridge_->attach(webView, host.dialogs());
-    selfUpdater_->setWebView(webView);
+    platform::ApplicationHost* quitHost = &host;  // the host runs the loop every task runs in
+    selfUpdater_->attach(webView, [quitHost] { quitHost->requestQuit(); });
     draftPolling_->setWebView(webView);
     host.createAndShowWindow(kMainWindow);
     appendDesktopLog("window built");
@@ -128,6 +143,7 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
 void AppDelegate::applicationWillTerminate() {
     draftPolling_->stop();
     navigation_->cancel();
+    selfUpdater_->stop();
     supervisor_->stop();
     selfUpdater_->runPendingUpdateIfNeeded();
 }

@@ -73,6 +73,8 @@ private:
     explicit AppDelegate(Platform platform);
     void wireSubsystems();
     void disableLegacyLaunchAgent();
+    // "CFBundleShortVersionString" of the running package; "0" when there is none.
+    std::string runningVersion() const;
 
     Platform platform_;
     std::once_flag updaterOnce_;
