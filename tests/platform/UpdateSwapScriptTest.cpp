@@ -1,7 +1,9 @@
 // The swap script run for real on copied packages.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <thread>
+#include <unistd.h>
 
 #include "platform/Files.h"
 #include "platform/UpdateSwapScript.h"
@@ -46,4 +48,37 @@ TEST(UpdateSwapScript, ReplacesThePackageAndStartsTheNewVersionOnceOrLeavesTheOl
     EXPECT_EQ(test::readFile(dir / "starts"), "new\n");
     EXPECT_TRUE(test::readFile(log).contains("finish update"));
     for (const char* left : {"Taviro.app.tmp-update", "Taviro.app.previous-update"}) EXPECT_FALSE(fs::exists(dir / left));
+}
+
+TEST(UpdateSwapScript, KilledAtAnyStepItLeavesAWholePackageAndARunAfterwardFinishesTheUpdate) {
+    test::TempDir dir;
+    const fs::path app = dir / "Taviro.app", script = dir / platform::kSwapScriptName, log = dir / "update.log";
+    test::writeFile(script, platform::updateSwapScript());
+    // Bash reads $BASH_ENV before the script: a trap there kills the script before its Nth command.
+    test::writeFile(dir / "kill-at-step", "taviro_step=0\n"
+                                          "trap 'taviro_step=$((taviro_step + 1)); "
+                                          "[ \"$taviro_step\" = \"$KILL_AT\" ] && kill -9 $$' DEBUG\n");
+    auto whole = [&] {
+        const std::string version = test::readFile(app / "Contents/version");
+        return (version == "old" || version == "new") && ::access((app / "Contents/MacOS/Taviro").c_str(), X_OK) == 0 &&
+               fs::exists(app / "Contents/MacOS/taviro-exchange");
+    };
+    int killedAt = 0;
+    for (int step = 1; step < 100; ++step) {
+        fs::remove_all(app);
+        writePackage(app, "old");
+        if (!fs::exists(dir / "new/Taviro.app")) writePackage(dir / "new/Taviro.app", "new");
+        auto run = test::runCaptured({platform::kSwapScriptInterpreter, script, app, dir / "new/Taviro.app", log},
+                                     {{"BASH_ENV", (dir / "kill-at-step").string()}, {"KILL_AT", std::to_string(step)},
+                                      {"STARTS", (dir / "starts").string()}});
+        ASSERT_TRUE(whole()) << "killed before step " << step;
+        if (run.status == 0) break;
+        ASSERT_EQ(run.status, 128 + SIGKILL);
+        killedAt = step;
+        auto again = test::runCaptured({platform::kSwapScriptInterpreter, script, app, dir / "new/Taviro.app", log},
+                                       {{"STARTS", (dir / "starts").string()}});
+        EXPECT_EQ(again.status, 0) << test::readFile(log);
+        EXPECT_EQ(test::readFile(app / "Contents/version"), "new") << "after a kill before step " << step;
+    }
+    EXPECT_GT(killedAt, 10) << "the script ran to its end without reaching its commands";
 }
