@@ -28,8 +28,11 @@ bool isBlank(const std::string& text) {
 
 Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder& folder,
                                const ReleaseDescription& release, const std::function<void(PreparationStep)>& onStep) {
+    // A download that would fill the disk stops as one that is too large does.
+    auto room = platform::availableBytes(folder.folder);
+    if (!room) return std::unexpected(room.error());
     platform::DownloadOptions options;
-    options.maximumBytes = kMaxUpdateDownloadBytes;
+    options.maximumBytes = std::min(kMaxUpdateDownloadBytes, *room);
     options.timeoutSeconds = kUpdateDownloadTimeoutSeconds;
     options.stallSeconds = kUpdateDownloadStallSeconds;
     options.cancelled = tools.cancelled;
