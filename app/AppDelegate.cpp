@@ -47,10 +47,11 @@ void AppDelegate::wireSubsystems() {
 
     std::weak_ptr<ServiceSupervisor> weakSupervisor = supervisor_;
     NavigationHandler::Hooks navigationHooks;
-    navigationHooks.localPort = [weakSupervisor] {
+    auto localPort = [weakSupervisor] {
         auto supervisor = weakSupervisor.lock();
         return supervisor ? supervisor->localPort() : 0;
     };
+    navigationHooks.localPort = localPort;
     navigationHooks.saveDiagnostics = [weakSelf](const std::string& url) {
         if (auto self = weakSelf.lock()) self->bridge_->saveDiagnostics(url);
     };
@@ -62,35 +63,51 @@ void AppDelegate::wireSubsystems() {
         if (auto supervisor = weakSupervisor.lock()) supervisor->connectAndLoad();
     };
     navigationHooks.startAutomaticUpdateFlow = [weakSelf] {
-        if (auto self = weakSelf.lock()) self->selfUpdater_.startAutomaticUpdateFlow();
+        if (auto self = weakSelf.lock()) self->selfUpdater_->startUpdateFlow(UpdateSource::automatic);
     };
     navigationHooks.startBackgroundFeaturePackCheck = [weakSelf] {
-        if (auto self = weakSelf.lock()) self->featurePackUpdater().checkForUpdatesInBackground([] { return false; });
+        auto self = weakSelf.lock();
+        if (!self) return;
+        std::weak_ptr<SelfUpdater> weakUpdater = self->selfUpdater_;
+        self->featurePackUpdater().checkForUpdatesInBackground([weakUpdater] {
+            auto updater = weakUpdater.lock();
+            return updater && updater->coreUpdateInProgress();
+        });
     };
     navigation_ = std::make_unique<NavigationHandler>(platform_.mainQueue, platform_.browser, std::move(navigationHooks));
 
     PageBridge::Hooks bridgeHooks;
     bridgeHooks.startUpdateFlow = [weakSelf](bool automatic) {
-        if (auto self = weakSelf.lock()) self->selfUpdater_.startUpdateFlow(automatic);
+        auto self = weakSelf.lock();
+        if (self) self->selfUpdater_->startUpdateFlow(automatic ? UpdateSource::automatic : UpdateSource::manual);
     };
     bridgeHooks.requestManualRollback = [weakSelf] {
         auto self = weakSelf.lock();
         return self && self->featurePackUpdater().requestManualRollback();
     };
+    SelfUpdater::Machine updateMachine;
+    updateMachine.mainQueue = platform_.mainQueue;
+    updateMachine.background = platform_.background;
+    updateMachine.http = platform_.http;
+    updateMachine.runProcess = platform_.runProcess;
+    if (platform_.package) updateMachine.appPackage = platform_.package->contents.parent_path();
+    updateMachine.runningVersion = runningVersion();
+    updateMachine.remoteApiOrigin = platform_.remoteApiOrigin;
+    updateMachine.updateRoot = updateRootDirectory();
+    updateMachine.localPort = localPort;
+    selfUpdater_ = SelfUpdater::create(std::move(updateMachine));
     bridge_ = PageBridge::create({platform_.mainQueue, platform_.background, platform_.http}, std::move(bridgeHooks));
-    draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, [weakSupervisor] {
-        auto supervisor = weakSupervisor.lock();
-        return supervisor ? supervisor->localPort() : 0;
-    }});
+    draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, localPort});
+}
+
+std::string AppDelegate::runningVersion() const {
+    if (!platform_.package) return "0";
+    return platform::infoPlistString(platform_.package->infoPlist(), "CFBundleShortVersionString").value_or("0");
 }
 
 FeaturePackUpdater& AppDelegate::featurePackUpdater() {
     std::call_once(updaterOnce_, [this] {
-        std::string version = "0";
-        if (platform_.package) {
-            version = platform::infoPlistString(platform_.package->infoPlist(), "CFBundleShortVersionString").value_or("0");
-        }
-        featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(version, appendDesktopLog);
+        featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(runningVersion(), appendDesktopLog);
     });
     return *featurePackUpdater_;
 }
@@ -109,6 +126,8 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
     supervisor_->setWebView(webView);
     navigation_->setWebView(webView);
     bridge_->attach(webView, host.dialogs());
+    platform::ApplicationHost* quitHost = &host;  // the host runs the loop every task runs in
+    selfUpdater_->attach(webView, [quitHost] { quitHost->requestQuit(); });
     draftPolling_->setWebView(webView);
     host.createAndShowWindow(kMainWindow);
     appendDesktopLog("window built");
@@ -116,7 +135,7 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
     appendDesktopLog("legacy launch agent disabled");
     featurePackUpdater().prepareForLaunch();
     appendDesktopLog("feature pack prepared revision=" + std::to_string(featurePackUpdater().activeRevision()));
-    selfUpdater_.restorePreparedUpdateIfAvailable();
+    selfUpdater_->restorePreparedUpdateIfAvailable();
     appendDesktopLog("prepared update state restored");
     supervisor_->connectAndLoad();
 }
@@ -124,8 +143,9 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
 void AppDelegate::applicationWillTerminate() {
     draftPolling_->stop();
     navigation_->cancel();
+    selfUpdater_->stop();
     supervisor_->stop();
-    selfUpdater_.runPendingUpdateIfNeeded();
+    selfUpdater_->runPendingUpdateIfNeeded();
 }
 
 void AppDelegate::performMenuAction(platform::MenuAction action) {

@@ -73,6 +73,8 @@ private:
     explicit AppDelegate(Platform platform);
     void wireSubsystems();
     void disableLegacyLaunchAgent();
+    // "CFBundleShortVersionString" of the running package; "0" when there is none.
+    std::string runningVersion() const;
 
     Platform platform_;
     std::once_flag updaterOnce_;
@@ -81,7 +83,7 @@ private:
     std::unique_ptr<NavigationHandler> navigation_;
     std::shared_ptr<PageBridge> bridge_;
     std::shared_ptr<ImportedDraftPolling> draftPolling_;
-    SelfUpdater selfUpdater_;
+    std::shared_ptr<SelfUpdater> selfUpdater_;
 };
 
 }  // namespace taviro

@@ -14,6 +14,13 @@ struct ExtractionLimits {
     std::int64_t maxTotalBytes;
 };
 
+// What a zip archive's entries declare, read from its headers without unpacking anything.
+struct ArchiveTotals {
+    std::int64_t entries = 0;
+    std::int64_t bytes = 0;
+};
+Result<ArchiveTotals> zipDeclaredTotals(const std::filesystem::path& archive);
+
 // True when the file starts like a zip archive.
 bool looksLikeZipArchive(const std::filesystem::path& archive);
 

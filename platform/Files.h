@@ -28,6 +28,17 @@ bool writeAll(int descriptor, const char* data, std::size_t length);
 // to remove is success.
 VoidResult removeTree(const std::filesystem::path& path);
 
+// Swaps what two paths name in one step: at every instant each names either what it named
+// before or what the other did, never nothing. Both must exist on the same file system.
+VoidResult exchangePaths(const std::filesystem::path& first, const std::filesystem::path& second);
+
+// Bytes an unprivileged user may still write on the file system that holds `path`.
+Result<std::uint64_t> availableBytes(const std::filesystem::path& path);
+// The sizes of every regular file under `folder` added up; links are not followed.
+Result<std::uint64_t> treeSize(const std::filesystem::path& folder);
+// The package at `package` can be replaced in place: it and the folder holding it are writable,
+// and a folder can really be made and removed beside it (named `testFolderPrefix` + a UUID).
+bool canReplaceInPlace(const std::filesystem::path& package, const std::string& testFolderPrefix);
 // Replaces `file` with `bytes` so that a reader sees either the old or the new content, never a
 // partial one: the bytes go to a temporary file in the same folder, which is flushed to disk,
 // given `mode` and renamed over `file`. On any failure the temporary file is removed and the

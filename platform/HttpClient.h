@@ -26,6 +26,10 @@ struct DownloadOptions {
     // Called on the downloading thread as the body arrives: bytes so far, and the declared
     // length when the server gave one.
     std::function<void(std::uint64_t received, std::optional<std::uint64_t> expected)> onProgress;
+    // The transfer fails when no byte arrives for this long (non-positive: never).
+    double stallSeconds = 0;
+    // Asked now and then on the downloading thread; true stops the transfer (error ECANCELED).
+    std::function<bool()> cancelled;
 };
 
 // Blocking HTTP; call it from background threads only. Requests never use cached data and

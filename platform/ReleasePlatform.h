@@ -6,8 +6,10 @@ namespace taviro::platform {
 // architecture, so a build never asks for another machine's files.
 #if defined(__x86_64__)
 inline constexpr const char* kReleasePlatform = "linux-x86_64";
+inline constexpr const char* kFullPackageFileName = "vorda-kinoloom-linux-x86_64.zip";
 #elif defined(__aarch64__)
 inline constexpr const char* kReleasePlatform = "linux-aarch64";
+inline constexpr const char* kFullPackageFileName = "vorda-kinoloom-linux-aarch64.zip";
 #else
 #error "no release platform for this architecture: releases exist for x86-64 and ARM 64 only"
 #endif

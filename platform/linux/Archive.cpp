@@ -99,6 +99,27 @@ bool looksLikeZipArchive(const std::filesystem::path& archive) {
     return count == 4 && (std::memcmp(magic, "PK\x03\x04", 4) == 0 || std::memcmp(magic, "PK\x05\x06", 4) == 0);
 }
 
+Result<ArchiveTotals> zipDeclaredTotals(const std::filesystem::path& archive) {
+    if (!looksLikeZipArchive(archive)) return std::unexpected(refused("not a zip archive: " + archive.string()));
+    // The seekable reader takes the sizes from the central directory and skips data unread.
+    ArchiveReader reader(archive_read_new(), archive_read_free);
+    if (!reader || archive_read_support_format_zip_seekable(reader.get()) != ARCHIVE_OK ||
+        archive_read_open_filename(reader.get(), archive.c_str(), 65536) != ARCHIVE_OK) {
+        return std::unexpected(refused("cannot open " + archive.string()));
+    }
+    ArchiveTotals totals;
+    archive_entry* entry = nullptr;
+    for (;;) {
+        int next = archive_read_next_header(reader.get(), &entry);
+        if (next == ARCHIVE_EOF) return totals;
+        if (next != ARCHIVE_OK) {
+            return std::unexpected(refused(std::string("cannot read archive: ") + archive_error_string(reader.get())));
+        }
+        ++totals.entries;
+        if (archive_entry_size_is_set(entry)) totals.bytes += std::max<la_int64_t>(0, archive_entry_size(entry));
+    }
+}
+
 VoidResult extractZip(const std::filesystem::path& archive, const std::filesystem::path& folder,
                       const ExtractionLimits& limits) {
     if (!looksLikeZipArchive(archive)) return std::unexpected(refused("not a zip archive: " + archive.string()));

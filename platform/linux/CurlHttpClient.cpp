@@ -210,7 +210,14 @@ struct FileBody {
     std::uint64_t received = 0;
     bool tooLarge = false;
     int writeError = 0;
+    bool cancelled = false;
 };
+
+int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* body = static_cast<FileBody*>(user);
+    body->cancelled = body->options->cancelled();
+    return body->cancelled ? 1 : 0;
+}
 
 std::size_t appendToFile(char* data, std::size_t size, std::size_t count, void* user) {
     auto* body = static_cast<FileBody*>(user);
@@ -263,7 +270,17 @@ public:
         auto request = Request::make(url, options.timeoutSeconds, &appendToFile, &body, options.maximumBytes);
         if (!request) return std::unexpected(request.error());
         body.handle = (*request)->handle();
+        if (options.stallSeconds > 0) {
+            curl_easy_setopt(body.handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt(body.handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(options.stallSeconds)));
+        }
+        if (options.cancelled) {
+            curl_easy_setopt(body.handle, CURLOPT_XFERINFOFUNCTION, &checkCancelled);
+            curl_easy_setopt(body.handle, CURLOPT_XFERINFODATA, &body);
+            curl_easy_setopt(body.handle, CURLOPT_NOPROGRESS, 0L);
+        }
         CURLcode code = (*request)->perform();
+        if (body.cancelled) return std::unexpected(posixError(ECANCELED, "download cancelled: " + url));
         if (body.tooLarge) return std::unexpected(tooLargeError(*options.maximumBytes));
         if (body.writeError != 0) {
             return std::unexpected(posixError(body.writeError, "cannot write " + (*file)->path()));

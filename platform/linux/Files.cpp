@@ -2,10 +2,14 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <vector>
+
+#include "platform/Uuid.h"
 
 namespace taviro::platform {
 
@@ -139,6 +143,41 @@ VoidResult appendToFile(const std::filesystem::path& file, const std::string& by
     ::close(descriptor);
     if (!written) return std::unexpected(posixError(writeError, "cannot append to " + file.string()));
     return {};
+}
+
+VoidResult exchangePaths(const std::filesystem::path& first, const std::filesystem::path& second) {
+    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0) {
+        return std::unexpected(posixError(errno, "cannot exchange " + first.string() + " and " + second.string()));
+    }
+    return {};
+}
+
+Result<std::uint64_t> availableBytes(const std::filesystem::path& path) {
+    struct statvfs info{};
+    if (::statvfs(path.c_str(), &info) != 0) return std::unexpected(posixError(errno, "cannot measure " + path.string()));
+    return static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+Result<std::uint64_t> treeSize(const std::filesystem::path& folder) {
+    std::error_code error;
+    std::uint64_t total = 0;
+    std::filesystem::recursive_directory_iterator walk(folder, error), end;
+    for (; !error && walk != end; walk.increment(error)) {
+        struct stat info{};
+        if (::lstat(walk->path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) total += static_cast<std::uint64_t>(info.st_size);
+    }
+    if (error) return std::unexpected(posixError(error.value(), "cannot measure " + folder.string()));
+    return total;
+}
+
+bool canReplaceInPlace(const std::filesystem::path& package, const std::string& testFolderPrefix) {
+    const auto parent = package.parent_path();
+    if (::access(package.c_str(), W_OK) != 0 || ::access(parent.c_str(), W_OK) != 0) return false;
+    // Write bits say little on read-only mounts or under other users' rules: try it for real.
+    const auto probe = parent / (testFolderPrefix + randomUuid());
+    if (::mkdir(probe.c_str(), 0700) == 0 && ::rmdir(probe.c_str()) == 0) return true;
+    ::rmdir(probe.c_str());
+    return false;
 }
 
 }  // namespace taviro::platform

@@ -19,6 +19,7 @@ import urllib.request
 import zipfile
 
 PACKAGE = os.environ["TAVIRO_PACKAGE_DIR"]
+UPDATE_SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "update-server.py")
 OUTPUT = os.environ.get("TAVIRO_TEST_OUTPUT", tempfile.gettempdir())
 CONNECTING, ERROR, REFERENCE, SCRIPTED = "正在连接本地服务", "本地服务暂时没有连接上", "Taviro 参考本地服务", "scripted service"
 
@@ -52,7 +53,8 @@ class Shell:
 
     def __init__(self, test, service="reference", env=None):
         self.root = tempfile.mkdtemp(prefix="taviro-e2e-")
-        self.package = os.path.join(self.root, "Taviro.app")
+        # A folder of its own, which a test may make unwritable.
+        self.package = os.path.join(self.root, "Applications", "Taviro.app")
         self.executable = os.path.join(self.package, "Contents", "MacOS", "Taviro")
         shutil.copytree(PACKAGE, self.package, symlinks=True)
         self.server_dir = os.path.join(self.package, "Contents", "Resources", "server")
@@ -127,7 +129,9 @@ class Shell:
             if self.wait_exit() is None:
                 self.process.kill()
                 self.process.wait()
-        for pid in self.service_pids() + [entry["pid"] for entry in self.starts() if alive(entry["pid"])]:
+        # An updated copy started by the swap script is no child of ours.
+        updated = subprocess.run(["pgrep", "-f", self.executable], capture_output=True, text=True).stdout.split()
+        for pid in [int(p) for p in updated] + self.service_pids() + [e["pid"] for e in self.starts() if alive(e["pid"])]:
             os.kill(pid, signal.SIGKILL)
         report = ""
         if self.process:
@@ -306,6 +310,92 @@ class WindowedApp(unittest.TestCase):
         import_draft()
         time.sleep(4)
         self.assertEqual(opened(), 1, shell.finished()[-3:])
+
+    def test_a_newer_release_is_prepared_after_the_first_page_and_installed_when_the_window_closes(self):
+        """The automatic flow prepares a release from a local update server; a click meets a running task, then a
+        package that cannot be replaced; the quit swaps the package and the new version opens."""
+        updates = tempfile.mkdtemp(prefix="taviro-updates-")
+        self.addCleanup(shutil.rmtree, updates, True)
+        os.makedirs(os.path.join(updates, "downloads"))
+        archive = os.path.join(updates, "downloads", "taviro-99.0.0.zip")
+        subprocess.run([UPDATE_SERVER, "release", PACKAGE, "99.0.0", archive], check=True)
+        port_file = os.path.join(updates, "port")
+        server = subprocess.Popen([UPDATE_SERVER, "serve", updates, "--port-file", port_file])
+        self.addCleanup(server.wait)
+        self.addCleanup(server.kill)
+        self.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
+        with open(port_file) as f:
+            origin = "http://127.0.0.1:" + f.read()
+        with open(archive, "rb") as f:
+            digest = hashlib.sha256(f.read()).hexdigest()
+        with open(os.path.join(updates, "answer.json"), "w") as f:
+            json.dump({"update_available": True, "release": {"version": "99.0.0", "signature": digest,
+                                                             "download_url": origin + "/downloads/taviro-99.0.0.zip"}}, f)
+        shell = Shell(self, env={"VORDA_API_ORIGIN": origin})
+        shell.start()
+        self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
+
+        def reports():
+            return [json.loads(line[len("page update: "):]) for line in shell.log() if line.startswith("page update: ")]
+
+        def report_after(count, timeout=30):
+            self.assertTrue(wait_for(lambda: len(reports()) > count, timeout), reports())
+            return reports()[count]
+
+        self.assertTrue(wait_for(lambda: [r["state"] for r in reports()][-1:] == ["ready"], 60), reports())
+        self.assertEqual([(r["state"], r.get("version")) for r in reports()],
+                         [(state, "99.0.0") for state in ("downloading", "verifying", "preparing", "ready")])
+        shell.screenshot("update-ready")
+
+        def set_demo_task(running):
+            urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{shell.port()}/api/tasks/demo",
+                                                          json.dumps({"running": running}).encode(),
+                                                          {"Content-Type": "application/json"}))
+
+        # The update button is the eighth stop from the top.
+        set_demo_task(True)
+        count = len(reports())
+        shell.press(*["Tab"] * 8, "Return")
+        self.assertEqual(report_after(count), {"state": "blocked", "message": "有任务正在运行，请等待任务完成后再安装更新",
+                                               "version": "99.0.0"})
+        set_demo_task(False)
+        applications = os.path.dirname(shell.package)
+        if make_unwritable(self, applications):
+            shell.press("Return")
+            machine = {"x86_64": "x86_64", "aarch64": "aarch64"}[os.uname().machine]
+            self.assertEqual(report_after(count + 1), {"state": "fallback", "version": "99.0.0",
+                                                       "message": "当前安装位置无法自动替换，请重新官网下载新版覆盖安装",
+                                                       "download_url": f"{origin}/downloads/vorda-kinoloom-linux-{machine}.zip"})
+            make_writable(applications)
+
+        # Quitting hands the package to the swap script, which starts the new version once the old one is gone.
+        shell.press("ctrl+q")
+        self.assertEqual(shell.wait_exit(), 0)
+        update_log = os.path.join(shell.env["XDG_DATA_HOME"], "Taviro", "updates", "99.0.0", "update.log")
+        self.assertTrue(wait_for(lambda: any(l.startswith("finish update") for l in read_lines(update_log)), 60),
+                        read_lines(update_log))
+        with open(os.path.join(shell.package, "Contents", "Info.plist")) as f:
+            self.assertIn("<string>99.0.0</string>", f.read())
+        self.assertFalse(os.path.exists(shell.package + ".previous-update"))
+        self.assertTrue(wait_for(lambda: shell.log().count("desktop application launched") == 2, 20), shell.log()[-5:])
+        self.assertTrue(wait_for(lambda: [h for _, h in shell.finished()].count(REFERENCE) == 2, 30), shell.finished())
+        shell.screenshot("updated-window")
+
+
+def make_unwritable(test, folder):
+    """Read-only for this user; for root, which file modes do not bind, immutable where the file system can."""
+    test.addCleanup(make_writable, folder)
+    os.chmod(folder, 0o555)
+    if os.geteuid() != 0:
+        return True
+    return shutil.which("chattr") is not None and subprocess.run(["chattr", "+i", folder], capture_output=True).returncode == 0
+
+
+def make_writable(folder):
+    if os.geteuid() == 0 and shutil.which("chattr"):
+        subprocess.run(["chattr", "-i", folder], capture_output=True)
+    os.chmod(folder, 0o755)
+
 
 def stage_signed_packs(shell, revisions):
     """Signs a small pack per revision with a key made for this run and stages each through the headless mode."""

@@ -111,7 +111,7 @@ TEST(CurlHttpClient, GetsAndDownloadsWhatWasSentOrFailWithTheTransportsError) {
             EXPECT_TRUE(received > reports.back().first && received <= kLimit) << received;
             reports.emplace_back(received, total);
         };
-        auto downloaded = client->download(url, folder / "download.bin", {kLimit, c.timeout, report});
+        auto downloaded = client->download(url, folder / "download.bin", {kLimit, c.timeout, report, 0, {}});
         EXPECT_EQ(downloaded ? std::to_string(*downloaded) : describe(downloaded.error()), c.downloaded);
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
         bool complete = c.downloaded.starts_with("20");

@@ -1,0 +1,49 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include "platform/Files.h"
+#include "tests/support/TestSupport.h"
+
+using namespace taviro;
+namespace fs = std::filesystem;
+
+// Two packages trade places in one step; with one of them missing nothing moves at all.
+TEST(Files, ExchangePathsSwapsBothOrNeither) {
+    test::TempDir dir;
+    test::writeFile(dir / "app/Contents/version", "old");
+    test::writeFile(dir / "new/Contents/version", "new");
+    ASSERT_TRUE(platform::exchangePaths(dir / "app", dir / "new"));
+    EXPECT_EQ(test::readFile(dir / "app/Contents/version") + test::readFile(dir / "new/Contents/version"), "newold");
+    auto refused = platform::exchangePaths(dir / "app", dir / "missing");
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().code, ENOENT);
+    EXPECT_EQ(test::readFile(dir / "app/Contents/version"), "new");
+    EXPECT_FALSE(fs::exists(dir / "missing"));
+}
+
+// Replaceable only when both the package and its folder take a change from this user, and the
+// probe folder never stays behind. Run as a user that file modes bind (not root).
+TEST(Files, APackageIsReplaceableInPlaceOnlyWhenItAndItsFolderAreWritable) {
+    const int mismatches = test::runUnprivileged([] {
+        const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
+        const std::tuple<fs::perms, fs::perms, bool> cases[] = {
+            {fs::perms::owner_all, fs::perms::owner_all, true},
+            {readOnly, fs::perms::owner_all, false},  // the folder holding the package
+            {fs::perms::owner_all, readOnly, false},  // the package itself
+        };
+        const fs::path folder = fs::temp_directory_path() / ("taviro-replace-" + std::to_string(::getpid()));
+        int mismatches = 0;
+        for (const auto& [folderMode, packageMode, replaceable] : cases) {
+            fs::create_directories(folder / "Taviro.app");
+            fs::permissions(folder / "Taviro.app", packageMode);
+            fs::permissions(folder, folderMode);
+            mismatches += platform::canReplaceInPlace(folder / "Taviro.app", ".probe-") != replaceable;
+            fs::permissions(folder, fs::perms::owner_all);
+            mismatches += std::distance(fs::directory_iterator(folder), {}) != 1;
+            platform::removeTree(folder);
+        }
+        return mismatches;
+    });
+    EXPECT_EQ(mismatches, 0);
+}

@@ -1,0 +1,104 @@
+#!/usr/bin/env python3
+"""A stand-in for the remote update server, for tests and for watching the update flow by hand.
+
+  update-server.py serve ROOT [--port-file FILE] [--tls CERT KEY]
+      GET /api/updates/check answers with ROOT/answer.json (404 while it is missing), and
+      GET /api/update/install-safety with ROOT/install-safety.json;
+      GET /downloads/NAME sends ROOT/downloads/NAME, after waiting the seconds in ROOT/stall
+      when that file exists, announcing the length in ROOT/downloads/NAME.length if there is one. Every request line is appended to ROOT/requests.log.
+  update-server.py release PACKAGE VERSION ZIP
+      Copies the application package PACKAGE, gives the copy the version VERSION and zips it as
+      a release archive holding Taviro.app.
+"""
+import http.server
+import os
+import re
+import shutil
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, format, *args):
+        pass
+
+    def do_GET(self):
+        root = self.server.root
+        with open(os.path.join(root, "requests.log"), "a") as log:
+            log.write(self.path + "\n")
+        path = self.path.split("?", 1)[0]
+        if path == "/api/updates/check":
+            name = os.path.join(root, "answer.json")
+        elif path == "/api/update/install-safety":
+            name = os.path.join(root, "install-safety.json")
+        elif path.startswith("/downloads/") and "/" not in path[len("/downloads/"):]:
+            name = os.path.join(root, "downloads", path[len("/downloads/"):])
+            stall = os.path.join(root, "stall")
+            if os.path.exists(stall):
+                with open(stall) as seconds:
+                    time.sleep(float(seconds.read() or "0"))
+        else:
+            name = None
+        if not name or not os.path.isfile(name):
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        length = str(os.path.getsize(name))
+        if os.path.isfile(name + ".length"):
+            with open(name + ".length") as announced:
+                length = announced.read().strip()
+        self.send_response(200)
+        self.send_header("Content-Length", length)
+        self.end_headers()
+        try:
+            with open(name, "rb") as body:
+                shutil.copyfileobj(body, self.wfile, 1 << 20)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+
+
+def serve(root, port_file=None, tls=None):
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    server.daemon_threads = True
+    server.root = root
+    if tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*tls)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    port = str(server.server_address[1])
+    if port_file:
+        with open(port_file + ".tmp", "w") as out:
+            out.write(port)
+        os.rename(port_file + ".tmp", port_file)
+    server.serve_forever()
+
+
+def make_release(package, version, archive):
+    with tempfile.TemporaryDirectory() as work:
+        app = os.path.join(work, "Taviro.app")
+        shutil.copytree(package, app, symlinks=True)
+        plist = os.path.join(app, "Contents", "Info.plist")
+        with open(plist) as source:
+            text = source.read()
+        text = re.sub(r"(<key>CFBundleShortVersionString</key>\s*<string>)[^<]*", r"\g<1>" + version, text)
+        with open(plist, "w") as out:
+            out.write(text)
+        if os.path.exists(archive):
+            os.remove(archive)
+        subprocess.run(["bsdtar", "--format", "zip", "-cf", archive, "-C", work, "Taviro.app"], check=True)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 3 and sys.argv[1] == "serve":
+        args = sys.argv[3:]
+        port_file = args[args.index("--port-file") + 1] if "--port-file" in args else None
+        tls = tuple(args[args.index("--tls") + 1:args.index("--tls") + 3]) if "--tls" in args else None
+        serve(sys.argv[2], port_file, tls)
+    elif len(sys.argv) == 5 and sys.argv[1] == "release":
+        make_release(*sys.argv[2:])
+    else:
+        sys.exit(__doc__)

@@ -1,0 +1,322 @@
+// The self-update against a real update server on 127.0.0.1: the flow's states and reports, the
+// preparation on disk, the restore at launch, the install gate and the swap at quit.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <sys/stat.h>
+#include <thread>
+
+#include "platform/ChildProcess.h"
+#include "platform/Crypto.h"
+#include "platform/Process.h"
+#include "selfupdate/InstallSafety.h"
+#include "selfupdate/SelfUpdater.h"
+#include "tests/support/ShellHarness.h"
+#include "tests/support/TestSupport.h"
+
+using namespace taviro;
+namespace fs = std::filesystem;
+using Reports = std::vector<std::string>;
+
+namespace {
+
+const std::string kDownloading = SelfUpdater::updateDownloadingMessage, kReady = SelfUpdater::updateReadyMessage;
+
+// The update server of the tests, serving what its folder holds (tests/support/update-server.py).
+struct UpdateServer {
+    explicit UpdateServer(bool tls = false) {
+        fs::create_directories(root / "downloads");
+        std::vector<std::string> arguments{TAVIRO_UPDATE_SERVER, "serve", root.path(), "--port-file", root / "port"};
+        if (tls) {
+            auto made = test::runCaptured({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                                           "-nodes", "-keyout", root / "key.pem", "-out", root / "cert.pem", "-days", "1",
+                                           "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+            EXPECT_EQ(made.status, 0) << made.err;
+            arguments.insert(arguments.end(), {"--tls", root / "cert.pem", root / "key.pem"});
+        }
+        platform::ChildProcessOptions options;
+        options.executable = "/usr/bin/python3";
+        options.arguments = arguments;
+        options.environment = {{"PATH", "/usr/bin:/bin"}};
+        process = platform::ChildProcess::launch(options).value();
+        for (int i = 0; i < 200 && !fs::exists(root / "port"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        origin = std::string(tls ? "https" : "http") + "://127.0.0.1:" + test::readFile(root / "port");
+    }
+    ~UpdateServer() { process->terminate(); }
+
+    // Publishes `package` with Info.plist version `version` as NAME; returns its SHA-256.
+    std::string publish(const fs::path& package, const std::string& version, const std::string& name = "r.zip") {
+        EXPECT_EQ(test::runCaptured({TAVIRO_UPDATE_SERVER, "release", package, version, root / "downloads" / name}).status, 0);
+        return platform::sha256HexOfFile(root / "downloads" / name).value();
+    }
+    void offer(nlohmann::json release) {
+        test::writeFile(root / "answer.json", nlohmann::json{{"update_available", true}, {"release", release}}.dump());
+    }
+    int requestsFor(const std::string& prefix) const {
+        int count = 0;
+        if (fs::exists(root / "requests.log")) {
+            for (const auto& line : test::readLines(root / "requests.log")) count += line.starts_with(prefix);
+        }
+        return count;
+    }
+
+    test::TempDir root;
+    std::shared_ptr<platform::ChildProcess> process;
+    std::string origin;
+};
+
+// A small application package: an executable that notes its starts, the exchange tool, a plist.
+void writePackage(const fs::path& app, const std::string& version) {
+    test::writeFile(app / "Contents/Info.plist", "<plist><dict><key>CFBundleShortVersionString</key><string>" + version +
+                                                     "</string></dict></plist>\n");
+    test::writeFile(app / "Contents/MacOS/Taviro", "#!/bin/sh\necho started >> \"$TAVIRO_TEST_STARTS\"\n");
+    fs::permissions(app / "Contents/MacOS/Taviro", fs::perms::owner_all, fs::perm_options::add);
+    fs::copy_file(TAVIRO_EXCHANGE_TOOL, app / "Contents/MacOS/taviro-exchange");
+}
+
+// One application: its package, update root and page, with the update server as its origin.
+struct Flow {
+    explicit Flow(const UpdateServer& server, std::optional<fs::path> package = std::nullopt)
+        : servicePortFile(server.root / "port") {
+        writePackage(dir / "Applications/Taviro.app", "1.0.9");
+        SelfUpdater::Machine machine{platform::glibMainQueue(), std::make_shared<platform::ConcurrentQueue>(),
+                                     platform::curlHttpClient(),
+                                     [](const std::string& tool, const std::vector<std::string>& arguments) {
+                                         return platform::runAndWait(tool, arguments).value_or(1);
+                                     },
+                                     package.value_or(dir / "Applications/Taviro.app"), "1.0.9", server.origin,
+                                     dir / "updates", [this] { return std::stoi(test::readFile(servicePortFile)); }};
+        updater = SelfUpdater::create(std::move(machine));
+        updater->attach(view, [this] { ++quits; });
+    }
+
+    // Every report the page has had, as "state message [version] [download_url]".
+    Reports reports() const {
+        Reports reports;
+        const std::string prefix = "window.__receiveUpdateStatus && window.__receiveUpdateStatus(";
+        for (const auto& script : view->scripts) {
+            auto report = nlohmann::json::parse(script.substr(prefix.size(), script.size() - prefix.size() - 2));
+            std::string line = report["state"].get<std::string>() + " " + report["message"].get<std::string>();
+            for (const char* key : {"version", "download_url"}) {
+                if (report.contains(key)) line += " " + report[key].get<std::string>();
+            }
+            reports.push_back(line);
+        }
+        return reports;
+    }
+    // Runs the loop until the flow is ready or rests in a state that waits for the next start.
+    void settle() {
+        test::runMainLoopUntil([&] {
+            auto state = updater->updateState();
+            return state == UpdateFlowState::ready || (state != UpdateFlowState::idle && !isCoreUpdateInProgress(state));
+        }, 20);
+        test::runMainLoopFor(0.05);
+    }
+
+    // The local service's install-safety answers come from a test server too.
+    fs::path servicePortFile;
+    test::TempDir dir;
+    std::shared_ptr<test::RecordingWebView> view = std::make_shared<test::RecordingWebView>();
+    std::shared_ptr<SelfUpdater> updater;
+    int quits = 0;
+};
+
+// Writes a zip whose only entry claims to unpack to more than it holds.
+void writeLyingZip(const fs::path& zip) {
+    auto made = test::runCaptured({"python3", "-c", R"(
+import struct, sys, zipfile
+path = sys.argv[1]
+with zipfile.ZipFile(path, "w") as z:
+    z.writestr("Taviro.app/a", b"x")
+    z.writestr("Taviro.app/b", b"x")
+data = bytearray(open(path, "rb").read())
+for signature, offset in ((b"PK\x03\x04", 22), (b"PK\x01\x02", 24)):
+    at = data.find(signature)
+    while at >= 0:
+        struct.pack_into("<I", data, at + offset, 0xF0000000)
+        at = data.find(signature, at + 4)
+open(path, "wb").write(data)
+)", zip});
+    EXPECT_EQ(made.status, 0) << made.err;
+}
+
+}  // namespace
+
+TEST(SelfUpdater, AClickPreparesTheReleaseInstallsItOnTheServicesWordAndTheQuitSwapsThePackage) {
+    UpdateServer server;
+    Flow flow(server);
+    const auto digest = server.publish(flow.dir / "Applications/Taviro.app", "1.0.10");
+    server.offer({{"version", "1.0.10"}, {"download_url", server.origin + "/downloads/r.zip"}, {"signature", digest}});
+    test::writeFile(server.root / "install-safety.json", R"({"safe_to_install":true,"message":"ignored"})");
+
+    // Two quick clicks: one check, and each hears "checking".
+    flow.updater->startUpdateFlow(UpdateSource::manual);
+    flow.updater->startUpdateFlow(UpdateSource::manual);
+    test::runMainLoopUntil([&] { return flow.quits > 0; }, 20);
+    EXPECT_EQ(server.requestsFor("/api/updates/check?current=1.0.9&channel=stable&platform=linux-"), 1);
+    EXPECT_EQ(flow.reports(), (Reports{"checking 检查中...", "checking 检查中...", "downloading " + kDownloading + " 1.0.10",
+                                       "verifying 正在校验更新包... 1.0.10", "preparing 正在准备安装... 1.0.10",
+                                       "ready " + kReady + " 1.0.10", "restarting 即将重启完成更新 1.0.10"}));
+    EXPECT_EQ(flow.quits, 1);
+
+    const fs::path folder = flow.dir / "updates/1.0.10";
+    auto record = nlohmann::json::parse(test::readFile(folder / "manifest.json"));
+    EXPECT_EQ(record["signature"], digest);
+    EXPECT_EQ(record["new_app"], (folder / "staged/Taviro.app").string());
+    EXPECT_TRUE(test::readFile(folder / "manifest.json").starts_with("{\n  \"download_url\": "));
+    EXPECT_EQ(::access((folder / "apply_update.sh").c_str(), X_OK), 0);
+
+    // The quit hands the package to the swap script, which starts the new version once.
+    test::ScopedEnv starts("TAVIRO_TEST_STARTS", (flow.dir / "starts").string());
+    flow.updater->stop();
+    flow.updater->runPendingUpdateIfNeeded();
+    test::runMainLoopUntil([&] { return fs::exists(flow.dir / "starts"); }, 15);
+    EXPECT_TRUE(test::readFile(flow.dir / "Applications/Taviro.app/Contents/Info.plist").contains("1.0.10"));
+    EXPECT_EQ(test::readLines(flow.dir / "starts"), std::vector<std::string>{"started"});
+    EXPECT_TRUE(test::readFile(folder / "update.log").contains("finish update"));
+
+}
+
+TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLeft) {
+    UpdateServer server;
+    const std::string failed = "failed 更新失败，请重新点击或重新官网下载";
+    const std::string checking = "checking 检查中...", downloading = "downloading " + kDownloading + " 2.0.0";
+    const std::string verifying = "verifying 正在校验更新包... 2.0.0", preparing = "preparing 正在准备安装... 2.0.0";
+    test::TempDir packages;
+    writePackage(packages / "Taviro.app", "1.0.9");
+    const auto digest = server.publish(packages / "Taviro.app", "2.0.0");
+    test::writeFile(packages / "not-an-app/readme", "no application here");
+    test::runCaptured({"bsdtar", "--format", "zip", "-cf", server.root / "downloads/empty.zip", "-C", packages.path(), "not-an-app"});
+    writeLyingZip(server.root / "downloads/lying.zip");
+    const auto lying = platform::sha256HexOfFile(server.root / "downloads/lying.zip").value();
+    const std::string url = server.origin + "/downloads/r.zip";
+    auto release = [&](const std::string& file, const std::optional<std::string>& signature) {
+        nlohmann::json r = {{"version", "2.0.0"}, {"download_url", server.origin + "/downloads/" + file}};
+        if (signature) r["signature"] = *signature;
+        return nlohmann::json{{"update_available", true}, {"release", r}};
+    };
+    std::string upper = digest;
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+
+    struct Case { std::optional<nlohmann::json> answer; UpdateSource source; UpdateFlowState state; Reports reports; bool kept = false; bool replaceable = true; };
+    const auto manual = UpdateSource::manual, automatic = UpdateSource::automatic;
+    const Case cases[] = {
+        {std::nullopt, manual, UpdateFlowState::failed, {checking, failed}},  // the server answers 404
+        {std::nullopt, automatic, UpdateFlowState::failed, {}},
+        {nlohmann::json{{"update_available", true}}, manual, UpdateFlowState::noUpdate, {checking, "no_update 当前已是最新版"}},
+        {nlohmann::json{{"update_available", true}, {"release", nlohmann::json::object()}}, manual, UpdateFlowState::failed, {checking, failed}},
+        {release("r.zip", "0" + digest.substr(1)), automatic, UpdateFlowState::failed, {downloading, verifying, failed}},
+        {release("r.zip", digest + " "), automatic, UpdateFlowState::failed, {downloading, verifying, failed}},
+        {release("r.zip", upper), automatic, UpdateFlowState::ready, {downloading, verifying, preparing, "ready " + kReady + " 2.0.0"}, true},
+        // Plain http and no digest: nobody could tell this package from a swapped one.
+        {release("r.zip", "  "), automatic, UpdateFlowState::failed, {failed}},
+        {release("missing.zip", digest), automatic, UpdateFlowState::failed, {downloading, failed}},
+        {release("empty.zip", platform::sha256HexOfFile(server.root / "downloads/empty.zip").value()), automatic,
+         UpdateFlowState::failed, {downloading, verifying, preparing, failed}},
+        {release("lying.zip", lying), automatic, UpdateFlowState::failed, {downloading, verifying, preparing, failed}},
+        {release("r.zip", digest), automatic, UpdateFlowState::fallback,
+         {"fallback 当前安装位置无法自动替换，请重新官网下载新版覆盖安装 2.0.0 " + url}, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer ? c.answer->dump() : "no answer");
+        fs::remove(server.root / "answer.json");
+        if (c.answer) test::writeFile(server.root / "answer.json", c.answer->dump());
+        Flow flow(server, c.replaceable ? std::nullopt : std::optional<fs::path>("/nonexistent/Taviro.app"));
+        fs::create_directories(flow.dir / "updates/2.0.0/staged");  // an earlier, unfinished run of this version
+        flow.updater->startUpdateFlow(c.source);
+        flow.settle();
+        EXPECT_EQ(flow.updater->updateState(), c.state);
+        EXPECT_EQ(flow.reports(), c.reports);
+        EXPECT_FALSE(flow.updater->updateShouldRestartWhenReady());
+        if (c.reports.empty()) continue;
+        EXPECT_EQ(fs::exists(flow.dir / "updates/2.0.0/staged/Taviro.app"), c.kept);
+        if (c.reports.front() == downloading) {
+            EXPECT_EQ(fs::exists(flow.dir / "updates/2.0.0"), c.kept);
+        }
+    }
+
+    // A package beyond 2 GiB is refused as its length is announced.
+    test::writeFile(server.root / "downloads/huge.zip.length", std::to_string((2ULL << 30) + 1));
+    test::writeFile(server.root / "answer.json", release("huge.zip", digest).dump());
+    test::writeFile(server.root / "downloads/huge.zip", "x");
+    Flow flow(server);
+    flow.updater->startUpdateFlow(UpdateSource::automatic);
+    flow.settle();
+    EXPECT_EQ(flow.reports(), (Reports{downloading, failed}));
+    EXPECT_FALSE(fs::exists(flow.dir / "updates/2.0.0"));
+}
+
+TEST(SelfUpdater, ThroughTlsABlankSignatureSkipsTheCheckAndTheInstallGateHearsTheService) {
+    UpdateServer server(/*tls=*/true);
+    test::ScopedEnv trust({{"CURL_CA_BUNDLE", std::nullopt}, {"SSL_CERT_FILE", (server.root / "cert.pem").string()}});
+    Flow flow(server);
+    server.publish(flow.dir / "Applications/Taviro.app", "1.0.10");
+    server.offer({{"version", "1.0.10"}, {"download_url", server.origin + "/downloads/r.zip"}, {"signature", " \n"}});
+    flow.updater->startUpdateFlow(UpdateSource::automatic);
+    flow.settle();
+    ASSERT_EQ(flow.updater->updateState(), UpdateFlowState::ready);
+    UpdateServer service;
+    flow.servicePortFile = service.root / "port";
+
+    // The install-safety answers, each to a click on a prepared update.
+    const std::string unconfirmed = "更新前未能确认任务状态，请稍后重试";
+    const std::pair<std::optional<std::string>, std::string> answers[] = {
+        {std::nullopt, unconfirmed},
+        {R"([true])", unconfirmed},
+        {R"({"safe_to_install":false,"message":"任务 7 正在导出"})", "任务 7 正在导出"},
+        {R"({"safe_to_install":"true"})", "有任务正在运行，完成后再安装更新"},
+    };
+    for (const auto& [answer, message] : answers) {
+        fs::remove(service.root / "install-safety.json");
+        if (answer) test::writeFile(service.root / "install-safety.json", *answer);
+        flow.view->scripts.clear();
+        flow.updater->startUpdateFlow(UpdateSource::manual);
+        test::runMainLoopUntil([&] { return !flow.view->scripts.empty(); }, 10);
+        EXPECT_EQ(flow.reports(), Reports{"blocked " + message + " 1.0.10"});
+        EXPECT_TRUE(flow.updater->updateShouldRestartWhenReady());
+    }
+    // The prepared files are gone: a click looks for a release again.
+    fs::remove_all(flow.dir / "updates/1.0.10/staged");
+    flow.view->scripts.clear();
+    flow.updater->startUpdateFlow(UpdateSource::manual);
+    test::runMainLoopUntil([&] { return flow.view->scripts.size() >= 2; }, 10);
+    EXPECT_EQ(flow.reports().front(), "checking 检查中...");
+    EXPECT_EQ(flow.reports()[1], "downloading " + kDownloading + " 1.0.10");
+    flow.settle();
+}
+
+TEST(SelfUpdater, TheLaunchRestoresTheFirstCompleteNewerRecordInPlainTextOrder) {
+    UpdateServer server;
+    struct Folder { const char* name; std::string record; bool script = true, app = true; };
+    auto record = [](const char* version, bool log = true) {
+        nlohmann::json r = {{"version", version}, {"script", "S"}, {"new_app", "A"}};
+        if (log) r["log"] = "L";
+        return r.dump();
+    };
+    const std::vector<std::pair<std::vector<Folder>, std::string>> cases = {
+        {{{"2.0.37", record("2.0.37")}, {"2.0.9", record("2.0.9")}}, "2.0.9"},
+        {{{"2.0.0", record("2.0.0"), false}, {"1.0.37", record("1.0.37")}}, "1.0.37"},  // script not executable
+        {{{"2.0.0", record("2.0.0"), true, false}, {"1.1", record("1.1")}}, "1.1"},    // no new package
+        {{{"3", record("3", false)}, {"1.0.10", "{\"version\":"}, {"1.0.9", record("1.0.9")}}, "-"},
+        {{{"x", record("1.0.9.1")}, {"a", record("1.0.09")}}, "1.0.9.1"},
+    };
+    for (const auto& [folders, restored] : cases) {
+        Flow flow(server);
+        for (const auto& f : folders) {
+            const fs::path folder = flow.dir / "updates" / f.name;
+            std::string text = f.record;
+            for (const auto& [key, path] : {std::pair{"\"S\"", folder / "apply_update.sh"}, {"\"A\"", folder / "staged/Taviro.app"},
+                                             {"\"L\"", folder / "update.log"}}) {
+                if (auto at = text.find(key); at != std::string::npos) text.replace(at, 3, nlohmann::json(path.string()).dump());
+            }
+            test::writeFile(folder / "manifest.json", text);
+            test::writeFile(folder / "apply_update.sh", "#!/bin/bash\n");
+            if (f.script) fs::permissions(folder / "apply_update.sh", fs::perms::owner_exec, fs::perm_options::add);
+            if (f.app) fs::create_directories(folder / "staged/Taviro.app");
+        }
+        flow.updater->restorePreparedUpdateIfAvailable();
+        EXPECT_EQ(flow.updater->pendingUpdateVersion().value_or("-"), restored);
+        EXPECT_EQ(flow.updater->updateState(), restored == "-" ? UpdateFlowState::idle : UpdateFlowState::ready);
+        EXPECT_TRUE(flow.view->scripts.empty());
+    }
+}
