@@ -30,7 +30,7 @@ struct PackRun {
         auto output = test::runCaptured(arguments, env, cwd);
         return {output.status, output.out, output.err};
     }
-    bool untouched() { return fs::is_empty(store / "versions") && !fs::exists(store / "state.json"); }
+    bool untouched() { return fs::is_empty(store / "versions") && fs::is_empty(store / "staging") && !fs::exists(store / "state.json"); }
 };
 
 }  // namespace

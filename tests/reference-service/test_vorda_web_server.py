@@ -25,15 +25,11 @@ class Endpoints(unittest.TestCase):
         self.assertIn(b"listening", process.stdout.readline())
         # In order: (method, path, body, status, a text the answer contains).
         for method, path, body, status, answer in [
-                ("GET", "/api/imported-drafts/meta", None, 200, '{"pending": 0, "latestImportDraftId": ""}'),
-                ("POST", "/api/imported-drafts", b"any body", 201, '{"id": "draft-1", "pending": 1}'),
-                ("GET", "/api/imported-drafts/meta", None, 200, '{"pending": 1, "latestImportDraftId": "draft-1"}'),
                 ("POST", "/api/tasks/demo", b'{"running": true}', 200, '{"running": true}'),
                 ("GET", "/api/tasks/demo", None, 200, '{"running": true}'),
                 ("GET", "/api/update/install-safety", None, 200, '"safe_to_install": false'),
                 ("POST", "/api/tasks/demo", b'{"running": "yes"}', 400, ERROR),
                 ("POST", "/api/tasks/demo", b"\xff{", 400, ERROR),
-                ("GET", "/jobs/demo-1/diagnostics.txt", None, 200, "任务诊断日志"),
                 ("GET", "/api/local/health/", None, 404, ERROR), ("POST", "/api/local/health", None, 405, ERROR),
                 ("POST", "/api/tasks/demo", b"x" * 70000, 413, ERROR),
                 ("GET", "/?input=manual", None, 200, '<h2 id="manualInputMarker">')] + [

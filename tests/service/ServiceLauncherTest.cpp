@@ -27,5 +27,4 @@ TEST(ServiceLauncher, ExecutablesThatCannotRunAreNotStarted) {
         EXPECT_EQ(shell.logCount(c.logLine), before + 1) << c.logLine;
         EXPECT_FALSE(supervisor->currentBackendProcess());
     }
-    for (int i = 0; i < 20; ++i) EXPECT_GT(ServiceSupervisor::findAvailablePort(), 1023);
 }

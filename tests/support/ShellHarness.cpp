@@ -4,7 +4,6 @@
 #include <chrono>
 #include <csignal>
 #include <fstream>
-#include <glib.h>
 #include <thread>
 
 #include "app/DesktopLog.h"
@@ -16,17 +15,6 @@
 #endif
 
 namespace taviro::test {
-
-bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
-
-void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
 
 ShellFixture::ShellFixture() {
     std::filesystem::create_directories(home);

@@ -16,25 +16,16 @@
 
 namespace taviro::test {
 
-// Runs the default GLib main context until `done` holds or `timeoutSeconds` pass; returns
-// whether `done` held.
-bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds);
-void runMainLoopFor(double seconds);
-
 // Records what it is asked to show; main thread only.
 class RecordingWebView final : public platform::WebView {
 public:
-    struct Load {
-        bool isHTML = false;
-        std::string content;  // the HTML, or the requested address
-    };
-    void loadHTMLString(const std::string& html) override { loads.push_back({true, html}); current = "about:blank"; }
-    void loadRequest(const std::string& url, double) override { loads.push_back({false, url}); current = url; }
+    void loadHTMLString(const std::string& html) override { loads.push_back(html); current = "about:blank"; }
+    void loadRequest(const std::string& url, double) override { loads.push_back(url); current = url; }
     std::optional<std::string> currentURL() const override { return current; }
     void evaluateJavaScript(const std::string& script) override { scripts.push_back(script); }
-    bool shows(const std::string& text) const { return !loads.empty() && loads.back().content.find(text) != std::string::npos; }
+    bool shows(const std::string& text) const { return !loads.empty() && loads.back().find(text) != std::string::npos; }
 
-    std::vector<Load> loads;
+    std::vector<std::string> loads;  // each page's HTML, or the requested address
     std::vector<std::string> scripts;
     std::optional<std::string> current;
 };

@@ -6,7 +6,9 @@
 #include <openssl/evp.h>
 #include <sstream>
 #include <stdexcept>
+#include <glib.h>
 #include <grp.h>
+#include <thread>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -81,6 +83,17 @@ std::filesystem::path SigningKey::writePublicKeyFile(const std::filesystem::path
     writeFile(file, "{\"key_id\":\"" + keyId + "\",\"public_key_raw_base64\":\"" + base64(raw) + "\"}");
     return file;
 }
+
+bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
 
 ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environment& environment,
                           const std::filesystem::path& workingDirectory) {

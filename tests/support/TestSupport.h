@@ -55,6 +55,11 @@ private:
     std::shared_ptr<void> key_;  // EVP_PKEY
 };
 
+// Runs the default GLib main context until `done` holds or `timeoutSeconds` pass; returns
+// whether `done` held.
+bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds = 20);
+void runMainLoopFor(double seconds);
+
 struct ProcessOutput {
     int status = -1;  // exit status, or 128 + signal
     std::string out, err;

@@ -4,8 +4,8 @@
   update-server.py serve ROOT [--port-file FILE] [--tls CERT KEY]
       GET /api/updates/check answers with ROOT/answer.json (404 while it is missing), and
       GET /api/update/install-safety with ROOT/install-safety.json;
-      GET /downloads/NAME sends ROOT/downloads/NAME, after waiting the seconds in ROOT/stall
-      when that file exists, announcing the length in ROOT/downloads/NAME.length if there is one. Every request line is appended to ROOT/requests.log.
+      GET /downloads/NAME sends ROOT/downloads/NAME, announcing the length in ROOT/downloads/NAME.length
+      if there is one. Every request line is appended to ROOT/requests.log.
   update-server.py release PACKAGE VERSION ZIP
       Copies the application package PACKAGE, gives the copy the version VERSION and zips it as
       a release archive holding Taviro.app.
@@ -18,7 +18,6 @@ import ssl
 import subprocess
 import sys
 import tempfile
-import time
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -36,10 +35,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             name = os.path.join(root, "install-safety.json")
         elif path.startswith("/downloads/") and "/" not in path[len("/downloads/"):]:
             name = os.path.join(root, "downloads", path[len("/downloads/"):])
-            stall = os.path.join(root, "stall")
-            if os.path.exists(stall):
-                with open(stall) as seconds:
-                    time.sleep(float(seconds.read() or "0"))
         else:
             name = None
         if not name or not os.path.isfile(name):

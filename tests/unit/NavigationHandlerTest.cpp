@@ -54,7 +54,6 @@ TEST(NavigationHandler, DecidesWhereEachAddressGoes) {
         {"https://localhost:43117/", browser},
         {"http://127.0.0.1/", browser},  // no explicit port
         {"http://127.0.0.1:43118/", browser},
-        {"http://[::1]:43117/", browser},
         {"HTTPS://example.com/", browser},
         {"http:///path", browser},  // no host
         {"http://127.0.0.1:43117/jobs/a/b/diagnostics.txt?x=1", saved},

@@ -76,13 +76,11 @@ TEST(PageBridge, OnlyObjectsWithTextValuesOnTheirOwnChannelAct) {
     const std::string restored = "info 已准备恢复上一功能包 | 退出并重新打开软件后生效。 (application)";
     const std::string none = "warning 没有可恢复的上一功能包 | 当前正在使用内置功能包，或上一功能包已损坏。 (application)";
     const std::tuple<const char*, std::string, bool, std::vector<std::string>> cases[] = {
-        {"pathPicker", R"("kind")", true, {}}, {"pathPicker", "[1]", true, {}}, {"pathPicker", "null", true, {}},
-        {"pathPicker", "{", true, {}}, {"pathPicker", R"({"kind":"directory","target":5})", true, {}},
-        {"pathPicker", R"({"kind":"directory"})", true, {}},
+        {"pathPicker", "[1]", true, {}}, {"pathPicker", "{", true, {}}, {"pathPicker", R"({"kind":"directory"})", true, {}},
+        {"pathPicker", R"({"kind":"directory","target":5})", true, {}},
         {"pathPicker", R"({"kind":"file","target":"t","purpose":7})", true, {"open 选择文案表格"}},
         {"updateChecker", R"({"action":"checkAndInstallUpdate","source":"auto"})", true, {"update automatic"}},
         {"updateChecker", R"({"action":"checkAndInstallUpdate","source":"Auto"})", true, {"update manual"}},
-        {"updateChecker", R"({"action":"checkAndInstallUpdate","source":1})", true, {"update manual"}},
         {"updateChecker", R"({"action":"checkAndInstallUpdate"})", true, {"update manual"}},
         {"updateChecker", R"({"action":"check"})", true, {}},
         {"featurePackRollback", "{}", true, {}}, {"featurePackRollback", R"({"action":["rollback"]})", true, {}},
@@ -117,13 +115,10 @@ TEST(PageBridge, PickersFollowKindPurposeAndCurrentValueAndSendThePathBackAsLite
     }
     EXPECT_EQ(PageBridge::pathPickerOptions("file", "", "").filters[0].patterns, std::vector<std::string>{"*.xlsx"});
 
+    // A picked path reaching the page is the window tests' business; a cancelled picker leaves the page's value.
     Bridge b;
-    b.dialogs->openAnswer = Paths{"/素材/\"引号\"\\反斜杠\n换行"};
-    b.bridge->didReceiveScriptMessage("pathPicker", R"({"kind":"directory","target":"a\"b"})");
-    b.dialogs->openAnswer = std::nullopt;  // cancelled: the page keeps its value
     b.bridge->didReceiveScriptMessage("pathPicker", R"({"kind":"directory","target":"x"})");
-    EXPECT_EQ(b.view->scripts,
-              std::vector<std::string>{R"(window.__receivePickedPath("a\"b", "/素材/\"引号\"\\反斜杠\n换行");)"});
+    EXPECT_TRUE(b.view->scripts.empty());
 
     // A file input: several files exactly when the page's input allows them.
     for (bool multiple : {true, false}) {
@@ -146,14 +141,12 @@ TEST(PageBridge, DiagnosticsAreSavedWholeOrNotAtAllWithOneAlert) {
     struct Case { std::string url; std::optional<fs::path> to; std::string alert; bool replaced; };
     const Case cases[] = {
         {service.url("/jobs/demo-1/diagnostics.txt"), dir / "new.txt", saved + (dir / "new.txt").string(), true},
-        {service.url("/jobs/demo-1/diagnostics.txt"), dir / "old.txt", saved + (dir / "old.txt").string(), true},
         {service.url("/jobs/none/diagnostics.txt"), dir / "old.txt", notServed, false},
         {"http://127.0.0.1:1/jobs/demo-1/diagnostics.txt", dir / "old.txt", failed, false},  // nothing listens
         {service.url("/jobs/demo-1/diagnostics.txt"), dir / "missing/x.txt", failed, false},
         {service.url("/jobs/demo-1/diagnostics.txt"), std::nullopt, "", false},  // cancelled
     };
     for (const auto& c : cases) {
-        test::writeFile(dir / "old.txt", "old log");
         Bridge b;
         b.dialogs->saveAnswer = c.to;
         b.bridge->saveDiagnostics(c.url);
@@ -166,8 +159,6 @@ TEST(PageBridge, DiagnosticsAreSavedWholeOrNotAtAllWithOneAlert) {
         EXPECT_TRUE(!c.replaced || test::readFile(*c.to).starts_with("job: demo-1\n"));
         // A saved log is the user's file like any other, not private to the download that made it.
         EXPECT_TRUE(!c.replaced || (fs::status(*c.to).permissions() & fs::perms::others_read) != fs::perms::none);
-        EXPECT_TRUE((c.to == dir / "old.txt" && c.replaced) || test::readFile(dir / "old.txt") == "old log");
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), fs::exists(dir / "new.txt") ? 2 : 1);
     }
 }
 
@@ -189,7 +180,7 @@ TEST(ImportedDraftPolling, ShowsTheManualInputPageForANewPendingDraftOnly) {
             view->current = home + (answer.shown[0] == '/' ? "" : answer.shown), view->loads.clear();
             polling->handleAnswer(answer.pending, answer.id);
             EXPECT_EQ(view->loads.size(), answer.navigates ? 1u : 0u) << answer.id << " on " << answer.shown;
-            EXPECT_TRUE(!answer.navigates || view->loads[0].content == home + "?input=manual");
+            EXPECT_TRUE(!answer.navigates || view->loads[0] == home + "?input=manual");
         }
     }
 }

@@ -64,15 +64,15 @@ TEST(Dialogs, ShowModallyAndCompleteOnceWithTheAnswer) {
         answers.clear();
         c.show(c.sheet ? *harness.host->dialogs() : parentless);
         EXPECT_TRUE(answers.empty()) << "answered before it was shown";
-        ASSERT_TRUE(waitUntil([] { return shownDialog() != nullptr; }));
+        ASSERT_TRUE(test::runMainLoopUntil([] { return shownDialog() != nullptr; }));
         GtkDialog* dialog = shownDialog();
         // A chooser shows its folder once it has read it.
-        EXPECT_TRUE(waitUntil([&] { return describe(dialog) == c.looks; }, 5)) << describe(dialog);
+        EXPECT_TRUE(test::runMainLoopUntil([&] { return describe(dialog) == c.looks; }, 5)) << describe(dialog);
         EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(dialog)), c.sheet ? harness.window : nullptr);
         gtk_dialog_response(dialog, c.response);
-        ASSERT_TRUE(waitUntil([&] { return !answers.empty() && shownDialog() == nullptr; }));
-        spin(0.3);
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return !answers.empty() && shownDialog() == nullptr; }));
+        test::runMainLoopFor(0.3);
         EXPECT_EQ(answers, std::vector<std::string>{c.answer});
     }
 }

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/PageBridge.h"
+#include "tests/support/TestSupport.h"
 #include "tests/window/WindowHarness.h"
 
 using namespace taviro;
@@ -31,7 +32,7 @@ protected:
     void startOn(const std::string& html) {
         *harness.delegate = RecordingDelegate();
         view.loadHTMLString(html);
-        ASSERT_TRUE(waitUntil([&] { return !events.empty() && events.back() == "finish"; }));
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return !events.empty() && events.back() == "finish"; }));
         events.clear(), harness.loadStarts = 0;
     }
 
@@ -65,11 +66,11 @@ TEST_F(WebView, TellsTheOwnerWhatHappened) {
         SCOPED_TRACE(c.path + " " + c.then);
         startOn("<!doctype html>");
         if (!c.path.empty()) view.loadRequest(origin + c.path, c.limit);
-        ASSERT_TRUE(c.path.empty() || c.then.empty() || waitUntil([] { return harness.loadStarts > 0; }));
+        ASSERT_TRUE(c.path.empty() || c.then.empty() || test::runMainLoopUntil([] { return harness.loadStarts > 0; }));
         if (c.then == "html") view.loadHTMLString("<!doctype html>");
         if (c.then.starts_with("/")) view.loadRequest(origin + c.then, c.limit);
         if (c.path.empty()) view.evaluateJavaScript(c.then);
-        spin(1.5);
+        test::runMainLoopFor(1.5);
         // The owner's answers to its own loads aside; a load replaced around its start may or may not
         // report a cancellation.
         std::erase_if(events, [&](auto& e) {
@@ -93,9 +94,9 @@ TEST_F(WebView, FileInputsGetAnAnswer) {
     // Answered later, from the event loop, as a dialog would.
     auto click = [&](const std::string& input, const std::function<void()>& answer) {
         view.evaluateJavaScript(input + ".click()");
-        ASSERT_TRUE(waitUntil([&] { return asked.size() > events.size() && (asked.size() < 3 || shownDialog()); }));
-        spin(0.2), answer();
-        ASSERT_TRUE(waitUntil([&] { return events.size() == asked.size(); }));
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return asked.size() > events.size() && (asked.size() < 3 || shownDialog()); }));
+        test::runMainLoopFor(0.2), answer();
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return events.size() == asked.size(); }));
     };
     click("many", [&] { asked[0](std::vector<std::filesystem::path>{"/etc/hostname", "/etc/passwd"}); });
     click("one", [&] { asked[1](std::nullopt); });
@@ -123,7 +124,7 @@ TEST_F(WebView, EditingShortcutsReachThePageFirst) {
         }
         gtk_main_do_event(event), gdk_event_free(event);
     }
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 5));
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return !events.empty(); }, 5));
     EXPECT_EQ(events, std::vector<std::string>{R"(pathPicker "page undo")"});
 }
 
@@ -143,7 +144,7 @@ TEST_F(WebView, APickedPathReachesThePageIntact) {
     auto bridge = PageBridge::create({}, {});
     bridge->attach(harness.view, std::make_shared<Picking>());
     bridge->openPathPicker("directory", "", "目标\"'", "");
-    ASSERT_TRUE(waitUntil([&] { return !events.empty(); }, 5));
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return !events.empty(); }, 5));
     ASSERT_TRUE(events[0].starts_with("pathPicker "));
     EXPECT_EQ(nlohmann::json::parse(events[0].substr(11)),
               nlohmann::json::array({"目标\"'", "/素材/\"引号\"\\反斜杠\n换行 </script>"}));

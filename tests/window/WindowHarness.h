@@ -1,6 +1,5 @@
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <webkit2/webkit2.h>
 
@@ -45,17 +44,6 @@ inline struct Harness {
     GtkWindow* window = nullptr;
     int loadStarts = 0;  // as WebKit itself reports them
 } harness;
-
-// Runs the main loop until `condition` holds or `seconds` have passed; true when it holds.
-inline bool waitUntil(const std::function<bool()>& condition, double seconds = 20) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    // A ticking source makes the blocking iteration come back to look at the clock.
-    guint ticker = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
-    while (!condition() && std::chrono::steady_clock::now() < deadline) g_main_context_iteration(nullptr, TRUE);
-    return g_source_remove(ticker), condition();
-}
-
-inline void spin(double seconds) { waitUntil([] { return false; }, seconds); }
 
 // The dialog on screen, if any.
 inline GtkDialog* shownDialog() {
