@@ -108,6 +108,7 @@ std::string AppDelegate::runningVersion() const {
 FeaturePackUpdater& AppDelegate::featurePackUpdater() {
     std::call_once(updaterOnce_, [this] {
         featurePackUpdater_ = std::make_unique<FeaturePackUpdater>(runningVersion(), appendDesktopLog);
+        featurePackUpdater_->connectRemote(platform_.http, platform_.remoteApiOrigin);
     });
     return *featurePackUpdater_;
 }

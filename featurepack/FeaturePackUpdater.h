@@ -1,9 +1,11 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -12,6 +14,8 @@
 #include "featurepack/PackState.h"
 #include "lib/Logger.h"
 #include "platform/Error.h"
+#include "platform/Executor.h"
+#include "platform/HttpClient.h"
 
 namespace taviro {
 
@@ -31,6 +35,11 @@ public:
     static constexpr const char* builtinVersion = "builtin-1.0.70";
 
     FeaturePackUpdater(std::string appVersion, Logger logger);
+    // A check or download under way stops; the store stays as it was.
+    ~FeaturePackUpdater() {
+        stopping_ = true;
+        worker_.reset();
+    }
 
     FeaturePackUpdater(const FeaturePackUpdater&) = delete;
     FeaturePackUpdater& operator=(const FeaturePackUpdater&) = delete;
@@ -84,9 +93,14 @@ public:
     // The page's request for the previous pack, effective at the next launch.
     bool requestManualRollback();
 
+    // The remote API the background check asks, "https://host[:port]"; without one it asks nobody.
+    void connectRemote(std::shared_ptr<platform::HttpClient> http, std::string origin);
     // Once per launch, on the main thread: asks the remote API for a newer pack and stages it for
-    // the next launch; stands back while `coreUpdateInProgress` (called from any thread) holds.
+    // the next launch, on this updater's own worker thread; stands back while
+    // `coreUpdateInProgress` (called from that thread) holds.
     void checkForUpdatesInBackground(std::function<bool()> coreUpdateInProgress);
+    // Returns once the background check, its download and its staging have ended.
+    void waitUntilBackgroundWorkDone();
 
     VoidResult stageDownloaded(const std::filesystem::path& archive, const RemotePack& remote);
     VoidResult stageArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
@@ -96,6 +110,13 @@ public:
 
 private:
     class StateUnit;
+
+    void log(const std::string& line) const {
+        if (logger_) logger_(line);
+    }
+    // Worker thread.
+    Result<std::optional<RemotePack>> requestRemote();
+    void downloadAndStage(const RemotePack& offer);
 
     VoidResult writeStateLocked() const;
     std::filesystem::path publicKeyPath() const;
@@ -123,6 +144,12 @@ private:
 
     mutable std::mutex stateMutex_;
     State state_;
+
+    std::shared_ptr<platform::HttpClient> http_;
+    std::string remoteOrigin_;
+    std::atomic<bool> stopping_{false};
+    // Last: joined before anything its tasks use goes away.
+    std::unique_ptr<platform::SerialQueue> worker_;
 };
 
 }  // namespace taviro

@@ -61,4 +61,19 @@ std::optional<UrlParts> parseUrl(std::string_view url) {
     return parts;
 }
 
+std::string percentEncodedQueryValue(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string encoded;
+    for (unsigned char c : text) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '.' || c == '_' || c == '~';
+        if (plain) {
+            encoded += static_cast<char>(c);
+        } else {
+            encoded += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return encoded;
+}
+
 }  // namespace taviro

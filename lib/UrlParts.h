@@ -19,4 +19,7 @@ struct UrlParts {
 
 std::optional<UrlParts> parseUrl(std::string_view url);
 
+// A query value with every byte but ASCII letters, digits and "-._~" percent-encoded.
+std::string percentEncodedQueryValue(std::string_view text);
+
 }  // namespace taviro

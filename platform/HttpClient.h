@@ -11,6 +11,9 @@
 
 namespace taviro::platform {
 
+// What a body held in memory may weigh unless the caller asks for less.
+inline constexpr std::uint64_t kDefaultMaximumBodyBytes = 16 * 1024 * 1024;
+
 struct HttpResponse {
     long status = 0;
     // Absent when the response carried no body at all.
@@ -38,8 +41,9 @@ class HttpClient {
 public:
     virtual ~HttpClient() = default;
     // Fails with the transport's own error (domain "CURL") when no response arrived within
-    // `timeoutSeconds`.
-    virtual Result<HttpResponse> get(const std::string& url, double timeoutSeconds) = 0;
+    // `timeoutSeconds`, and when the body would exceed `maximumBytes`.
+    virtual Result<HttpResponse> get(const std::string& url, double timeoutSeconds,
+                                     std::uint64_t maximumBytes = kDefaultMaximumBodyBytes) = 0;
     // Streams the body of `url` into `destination` and returns the HTTP status. The body goes to
     // a temporary file beside `destination`, which replaces it only when the whole body of a
     // 2xx response has arrived; any other status is returned with nothing written. A failure

@@ -11,19 +11,6 @@ namespace {
 
 Error updateError(int code, const std::string& description) { return Error{kUpdateErrorDomain, code, description}; }
 
-std::string percentEncoded(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string encoded;
-    for (unsigned char c : text) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += {'%', kHex[c >> 4], kHex[c & 15]};
-        }
-    }
-    return encoded;
-}
-
 std::optional<std::string> textOf(const nlohmann::json& object, const char* key) {
     auto found = object.find(key);
     if (found == object.end() || !found->is_string()) return std::nullopt;
@@ -38,8 +25,8 @@ bool isAbsoluteURL(const std::string& text) {
 }  // namespace
 
 std::string releaseCheckURL(std::string_view origin, std::string_view currentVersion) {
-    return std::string(origin) + "/api/updates/check?current=" + percentEncoded(currentVersion) +
-           "&channel=stable&platform=" + percentEncoded(platform::kReleasePlatform);
+    return std::string(origin) + "/api/updates/check?current=" + percentEncodedQueryValue(currentVersion) +
+           "&channel=stable&platform=" + percentEncodedQueryValue(platform::kReleasePlatform);
 }
 
 ReleaseCheckResult readReleaseCheck(const Result<platform::HttpResponse>& answer, std::string_view currentVersion) {

@@ -17,7 +17,6 @@ namespace taviro::platform {
 namespace {
 
 // Nothing we fetch comes near this; a larger body means a misbehaving server.
-constexpr std::size_t kMaximumBodySize = 16 * 1024 * 1024;
 
 // Loopback traffic goes to the local service and must never be handed to a proxy, whatever
 // the environment says about other hosts.
@@ -131,13 +130,14 @@ private:
 
 struct MemoryBody {
     std::string bytes;
+    std::uint64_t limit = kDefaultMaximumBodyBytes;
     bool tooLarge = false;
 };
 
 std::size_t appendToMemory(char* data, std::size_t size, std::size_t count, void* user) {
     auto* body = static_cast<MemoryBody*>(user);
     std::size_t length = size * count;
-    if (body->bytes.size() + length > kMaximumBodySize) {
+    if (body->bytes.size() + length > body->limit) {
         body->tooLarge = true;
         return 0;  // makes curl abort the transfer
     }
@@ -248,12 +248,13 @@ std::size_t appendToFile(char* data, std::size_t size, std::size_t count, void* 
 
 class CurlHttpClient final : public HttpClient {
 public:
-    Result<HttpResponse> get(const std::string& url, double timeoutSeconds) override {
+    Result<HttpResponse> get(const std::string& url, double timeoutSeconds, std::uint64_t maximumBytes) override {
         MemoryBody body;
-        auto request = Request::make(url, timeoutSeconds, &appendToMemory, &body, kMaximumBodySize);
+        body.limit = maximumBytes;
+        auto request = Request::make(url, timeoutSeconds, &appendToMemory, &body, maximumBytes);
         if (!request) return std::unexpected(request.error());
         CURLcode code = (*request)->perform();
-        if (body.tooLarge) return std::unexpected(tooLargeError(kMaximumBodySize));
+        if (body.tooLarge) return std::unexpected(tooLargeError(maximumBytes));
         if (code != CURLE_OK) return std::unexpected((*request)->error(code));
 
         HttpResponse response;

@@ -2,9 +2,10 @@
 """A stand-in for the remote update server, for tests and for watching the update flow by hand.
 
   update-server.py serve ROOT [--port-file FILE] [--tls CERT KEY]
-      GET /api/updates/check answers with ROOT/answer.json (404 while it is missing), and
+      GET /api/updates/check answers with ROOT/answer.json (404 while it is missing),
+      GET /api/feature-packs/check with ROOT/pack-answer.json, and
       GET /api/update/install-safety with ROOT/install-safety.json;
-      GET /downloads/NAME sends ROOT/downloads/NAME, announcing the length in ROOT/downloads/NAME.length
+      GET /downloads/PATH sends ROOT/downloads/PATH, announcing the length in ROOT/downloads/NAME.length
       if there is one. Every request line is appended to ROOT/requests.log.
   update-server.py release PACKAGE VERSION ZIP
       Copies the application package PACKAGE, gives the copy the version VERSION and zips it as
@@ -29,12 +30,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(os.path.join(root, "requests.log"), "a") as log:
             log.write(self.path + "\n")
         path = self.path.split("?", 1)[0]
-        if path == "/api/updates/check":
-            name = os.path.join(root, "answer.json")
-        elif path == "/api/update/install-safety":
-            name = os.path.join(root, "install-safety.json")
-        elif path.startswith("/downloads/") and "/" not in path[len("/downloads/"):]:
-            name = os.path.join(root, "downloads", path[len("/downloads/"):])
+        answers = {"/api/updates/check": "answer.json", "/api/feature-packs/check": "pack-answer.json",
+                   "/api/update/install-safety": "install-safety.json"}
+        if path in answers:
+            name = os.path.join(root, answers[path])
+        elif path.startswith("/downloads/") and ".." not in path.split("/"):
+            name = os.path.join(root, path[1:])
         else:
             name = None
         if not name or not os.path.isfile(name):
