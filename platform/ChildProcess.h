@@ -46,7 +46,8 @@ struct ChildProcessOptions {
 
 // A launched child. A waiter thread reaps it, so it never lingers as a zombie. The child is
 // reached through a pid descriptor, so `terminate` never signals another process that reused
-// its pid; a child that cannot be watched is killed at once and its launch fails.
+// its pid; a child that cannot be watched is killed at once and its launch fails. It never
+// outlives the shell: when the shell dies in any way, SIGKILL included, the child gets SIGTERM.
 class ChildProcess {
 public:
     static constexpr int unknownStatus = -1;

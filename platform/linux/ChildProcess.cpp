@@ -4,13 +4,17 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <future>
+#include <mutex>
+#include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <system_error>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "platform/Executor.h"
 
 namespace taviro::platform {
 
@@ -87,6 +91,73 @@ void killAndReap(pid_t pid, int pidDescriptor) {
     }
 }
 
+// The thread every child is forked from. It is never joined and never ends before the process.
+// A forked copy of this process has no such thread, whatever the pointer says: it makes its own.
+SerialQueue* spawner = nullptr;
+std::mutex spawnerMutex;
+
+SerialQueue& spawningThread() {
+    static const bool forgottenInForks = [] {
+        return ::pthread_atfork(nullptr, nullptr, [] { spawner = nullptr; }) == 0;
+    }();
+    (void)forgottenInForks;
+    std::lock_guard lock(spawnerMutex);
+    if (spawner == nullptr) spawner = new SerialQueue("taviro-spawn");
+    return *spawner;
+}
+
+// Forks and executes. Between the two only async-signal-safe calls: other threads may hold
+// locks the child would wait on for ever. The child gets SIGTERM when the shell dies, however it
+// dies; an exec failure comes back through a close-on-exec pipe as its errno.
+Result<pid_t> forkAndExec(const std::string& executable, const std::vector<char*>& argv, const std::vector<char*>& envp,
+                          int output, const std::string& folder) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return std::unexpected(posixError(errno, "cannot start " + executable));
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        auto fail = [&](int error) {
+            (void)!::write(report[1], &error, sizeof error);
+            ::_exit(127);
+        };
+        // Signals the shell ignores or blocks must not stay so in the child, or it could not be
+        // asked to stop.
+        struct sigaction byDefault{};
+        byDefault.sa_handler = SIG_DFL;
+        for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGPIPE}) ::sigaction(signal, &byDefault, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (output >= 0 && (::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0)) fail(errno);
+        // The child gets its three standard streams and nothing else of ours.
+        if (report[1] > STDERR_FILENO + 1) ::close_range(STDERR_FILENO + 1, report[1] - 1, 0);
+        ::close_range(report[1] + 1, ~0U, 0);
+        if (!folder.empty() && ::chdir(folder.c_str()) != 0) fail(errno);
+        // A parent that died before the signal was set sends nothing: look again after setting it.
+        if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail(errno);
+        if (::getppid() != parent) ::_exit(127);
+        ::execve(executable.c_str(), argv.data(), envp.data());
+        fail(errno);
+    }
+    ::close(report[1]);
+    if (pid < 0) {
+        int forkError = errno;
+        ::close(report[0]);
+        return std::unexpected(posixError(forkError, "cannot start " + executable));
+    }
+    int childError = 0;
+    ssize_t count;
+    while ((count = ::read(report[0], &childError, sizeof childError)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (count == static_cast<ssize_t>(sizeof childError)) {
+        while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return std::unexpected(posixError(childError, "cannot start " + executable));
+    }
+    return pid;
+}
+
 }  // namespace
 
 Result<std::shared_ptr<ChildProcess>> ChildProcess::launch(ChildProcessOptions options) {
@@ -102,39 +173,15 @@ Result<std::shared_ptr<ChildProcess>> ChildProcess::launch(ChildProcessOptions o
     for (auto& entry : environment) envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (options.output && options.output->descriptor() >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, options.output->descriptor(), STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, options.output->descriptor(), STDERR_FILENO);
-    }
-    // The child gets its three standard streams and nothing else of ours.
-    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    if (!options.workingDirectory.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
-    }
-
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    // Signals the shell ignores or blocks must not stay ignored or blocked in the service, or it
-    // could not be asked to stop.
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGHUP);
-    sigaddset(&defaults, SIGPIPE);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-    pid_t pid = 0;
-    int spawnError = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-    if (spawnError != 0) return std::unexpected(posixError(spawnError, "cannot start " + executable));
+    const int output = options.output ? options.output->descriptor() : -1;
+    const std::string folder = options.workingDirectory.string();
+    // Forked on the spawning thread: a child's parent-death signal follows the thread that forked
+    // it, and the caller's thread (a connection worker) may end long before the shell does.
+    std::promise<Result<pid_t>> forked;
+    spawningThread().post([&] { forked.set_value(forkAndExec(executable, argv, envp, output, folder)); });
+    auto spawned = forked.get_future().get();
+    if (!spawned) return std::unexpected(spawned.error());
+    const pid_t pid = *spawned;
 
     auto state = std::make_shared<State>();
     state->pidDescriptor = openPidDescriptor(pid);

@@ -311,6 +311,17 @@ class WindowedApp(unittest.TestCase):
         time.sleep(4)
         self.assertEqual(opened(), 1, shell.finished()[-3:])
 
+    def test_a_shell_killed_with_sigkill_takes_its_service_along(self):
+        """The thread that started the service has ended by the time the page shows; the service still goes."""
+        shell = Shell(self, "scripted").start()
+        self.assertTrue(shell.wait_for_heading(SCRIPTED, 30), shell.finished())
+        pid = shell.starts()[-1]["pid"]
+        shell.process.kill()
+        shell.process.wait()
+        records = lambda: [json.loads(line) for line in read_lines(shell.record)]
+        self.assertTrue(wait_for(lambda: {"terminated": pid} in records(), 1.5), records()[-2:])
+        self.assertTrue(wait_for(lambda: not alive(pid), 2))
+
     def test_a_newer_release_is_prepared_after_the_first_page_and_installed_when_the_window_closes(self):
         """The automatic flow prepares a release from a local update server; a click meets a running task, then a
         package that cannot be replaced; the quit swaps the package and the new version opens."""

@@ -4,7 +4,9 @@
 #include <cctype>
 #include <csignal>
 #include <fstream>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -68,7 +70,8 @@ TEST(ChildProcess, ALaunchThatCannotWatchItsChildFailsAndLeavesNoChild) {
     const std::string marker = "1" + std::to_string(::getpid());  // a sleep length nobody else uses
     int status = test::runUnprivileged([&] {
         rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(tasksOfUser(::getuid()) + 1);
+        // Room for the thread children are forked from and the child, not for its waiter.
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(tasksOfUser(::getuid()) + 2);
         if (::setrlimit(RLIMIT_NPROC, &limit) != 0) return 10;
         auto child = platform::ChildProcess::launch(sleeper(marker));
         if (child.has_value()) return 11;
@@ -76,4 +79,41 @@ TEST(ChildProcess, ALaunchThatCannotWatchItsChildFailsAndLeavesNoChild) {
         return left.status == 1 ? 0 : 12;
     });
     EXPECT_EQ(status, 0) << "10: no limit, 11: launched anyway, 12: child left, other: crashed";
+}
+
+// A shell killed with SIGKILL takes its child along, also when the thread that launched the child
+// ended long before; the child is asked with SIGTERM and ends, and no zombie stays.
+TEST(ChildProcess, AChildGetsSigtermWhenItsParentIsKilledAfterTheLaunchingThreadEnded) {
+    test::TempDir dir;
+    const auto said = dir / "said";
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // orphans come to this process, which reaps them
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    const pid_t parent = ::fork();
+    if (parent == 0) {
+        pid_t child = 0;
+        std::thread([&] {
+            platform::ChildProcessOptions options;
+            options.executable = "/bin/sh";
+            options.arguments = {"-c", "trap 'echo term > " + said.string() + "; exit 0' TERM; while :; do sleep 0.05; done"};
+            auto launched = platform::ChildProcess::launch(options);
+            child = launched ? (*launched)->pid() : 0;
+        }).join();
+        (void)!::write(pipe[1], &child, sizeof child);
+        ::pause();
+    }
+    pid_t child = 0;
+    ASSERT_EQ(::read(pipe[0], &child, sizeof child), static_cast<ssize_t>(sizeof child));
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(200ms);  // the trap is set
+    ::kill(parent, SIGKILL);
+    ::waitpid(parent, nullptr, 0);
+    int status = 0;
+    pid_t reaped = 0;
+    for (int i = 0; i < 100 && reaped == 0; ++i, std::this_thread::sleep_for(20ms)) reaped = ::waitpid(child, &status, WNOHANG);
+    if (reaped != child) ::kill(child, SIGKILL), ::waitpid(child, nullptr, 0);
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+    ASSERT_EQ(reaped, child) << "the child outlived its parent by two seconds";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(test::readFile(said), "term\n");
 }
