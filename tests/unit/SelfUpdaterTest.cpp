@@ -124,7 +124,7 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         {std::nullopt, manual, UpdateFlowState::failed, {checking, failed}},  // the server answers 404
         {std::nullopt, automatic, UpdateFlowState::failed, {}},
         {nlohmann::json{{"update_available", true}}, manual, UpdateFlowState::noUpdate, {checking, "no_update 当前已是最新版"}},
-        {release("r.zip", "0" + digest.substr(1)), automatic, UpdateFlowState::failed, {downloading, verifying, failed}},
+        {release("r.zip", (digest[0] == '0' ? "1" : "0") + digest.substr(1)), automatic, UpdateFlowState::failed, {downloading, verifying, failed}},
         {release("r.zip", digest + " "), automatic, UpdateFlowState::failed, {downloading, verifying, failed}},
         {release("r.zip", upper), automatic, UpdateFlowState::ready, {downloading, verifying, preparing, "ready " + kReady + " 2.0.0"}, true},
         // Plain http and no digest: nobody could tell this package from a swapped one.
