@@ -1,8 +1,8 @@
 #include "selfupdate/UpdatePreparation.h"
 
 #include <algorithm>
-#include <cctype>
 
+#include "lib/Text.h"
 #include "lib/UrlParts.h"
 #include "platform/Archive.h"
 #include "platform/Clock.h"
@@ -16,15 +16,6 @@ namespace {
 constexpr const char* kUnpackTool = "/usr/bin/bsdtar";
 
 Error preparationError(const std::string& description) { return Error{kUpdateErrorDomain, 4, description}; }
-
-std::string lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
-    return text;
-}
-
-bool isBlank(const std::string& text) {
-    return std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isspace(c); });
-}
 
 Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder& folder,
                                const ReleaseDescription& release, const std::function<void(PreparationStep)>& onStep) {
@@ -82,14 +73,14 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
 
 bool isUnverifiable(const ReleaseDescription& release) {
     auto parts = parseUrl(release.downloadURL);
-    const bool plainHttp = parts && parts->scheme && lowercase(*parts->scheme) == "http";
-    return plainHttp && (!release.expectedSHA256 || isBlank(*release.expectedSHA256));
+    const bool plainHttp = parts && parts->scheme && lowercaseASCII(*parts->scheme) == "http";
+    return plainHttp && (!release.expectedSHA256 || trimWhitespaceAndNewlines(*release.expectedSHA256).empty());
 }
 
 bool digestMatches(const std::filesystem::path& archive, const std::optional<std::string>& expectedSHA256) {
-    if (!expectedSHA256 || isBlank(*expectedSHA256)) return true;
+    if (!expectedSHA256 || trimWhitespaceAndNewlines(*expectedSHA256).empty()) return true;
     auto digest = platform::sha256HexOfFile(archive);
-    return digest && *digest == lowercase(*expectedSHA256);
+    return digest && *digest == lowercaseASCII(*expectedSHA256);
 }
 
 Result<PreparedUpdate> downloadAndPrepare(const PreparationTools& tools, const UpdateFolder& folder,
