@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
-"""The reference local service's endpoints on a real process and port. Its health answer, page and
-stop on SIGTERM are the end-to-end tests' business. VORDA_WEB_SERVER names the executable."""
+"""The reference local service's endpoints on a real process and port. Its health answer and page are
+the end-to-end tests' business. VORDA_WEB_SERVER names the executable."""
 import http.client
 import os
+import signal
 import socket
 import subprocess
 import tempfile
@@ -42,6 +43,12 @@ class Endpoints(unittest.TestCase):
             self.assertEqual((response.status, answer in text), (status, True), path)
             connection.close()
         self.assertEqual(os.listdir(data.name), [], "config.json is never written")
+        # The shell's own SIGTERM and the parent-death one arrive together; a handler interrupted by
+        # the next must still stop the service.
+        for _ in range(200):
+            process.send_signal(signal.SIGTERM)
+        self.assertEqual(process.wait(timeout=10), 0)
+        self.assertIn(b"stopped", process.stdout.read())
 
 
 if __name__ == "__main__":

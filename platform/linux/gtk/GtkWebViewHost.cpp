@@ -122,7 +122,14 @@ void GtkWebViewHost::loadRequest(const std::string& url, double timeoutSeconds) 
     g_object_unref(request);
 }
 
-std::optional<std::string> GtkWebViewHost::currentURL() const { return nonEmpty(webkit_web_view_get_uri(view_)); }
+std::optional<std::string> GtkWebViewHost::currentURL() const {
+    // The page shown, not a load asked for since: a page that finishes after the next load was
+    // requested reports that load's address as the view's own.
+    if (WebKitWebResource* shown = webkit_web_view_get_main_resource(view_)) {
+        if (auto address = nonEmpty(webkit_web_resource_get_uri(shown))) return address;
+    }
+    return nonEmpty(webkit_web_view_get_uri(view_));
+}
 
 void GtkWebViewHost::evaluateJavaScript(const std::string& script) {
     webkit_web_view_evaluate_javascript(view_, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -269,8 +276,7 @@ gboolean GtkWebViewHost::onLoadFailedWithTlsErrors(WebKitWebView*, const gchar* 
 
 void GtkWebViewHost::loadFinished() {
     if (trace_) {
-        const char* uri = webkit_web_view_get_uri(view_);
-        auto* lookup = new HeadingLookup{trace_, uri != nullptr ? uri : ""};
+        auto* lookup = new HeadingLookup{trace_, currentURL().value_or("")};
         webkit_web_view_evaluate_javascript(view_, kFirstHeadingScript, -1, nullptr, nullptr, nullptr,
                                             &HeadingLookup::completed, lookup);
     }
