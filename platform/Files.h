@@ -36,8 +36,12 @@ VoidResult exchangePaths(const std::filesystem::path& first, const std::filesyst
 Result<std::uint64_t> availableBytes(const std::filesystem::path& path);
 // The sizes of every regular file under `folder` added up; links are not followed.
 Result<std::uint64_t> treeSize(const std::filesystem::path& folder);
-// The package at `package` can be replaced in place: it and the folder holding it are writable,
-// and a folder can really be made and removed beside it (named `testFolderPrefix` + a UUID).
+// Inside a package that the system's package manager installed: that manager replaces it, whoever
+// runs it.
+inline constexpr const char* kPackageManagerMarker = "Contents/installed-by-package-manager";
+// The package at `package` can be replaced in place: no package manager installed it, it and the
+// folder holding it are writable, and a folder can really be made and removed beside it (named
+// `testFolderPrefix` + a UUID).
 bool canReplaceInPlace(const std::filesystem::path& package, const std::string& testFolderPrefix);
 // Replaces `file` with `bytes` so that a reader sees either the old or the new content, never a
 // partial one: the bytes go to a temporary file in the same folder, which is flushed to disk,

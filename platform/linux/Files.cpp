@@ -171,6 +171,8 @@ Result<std::uint64_t> treeSize(const std::filesystem::path& folder) {
 }
 
 bool canReplaceInPlace(const std::filesystem::path& package, const std::string& testFolderPrefix) {
+    std::error_code error;
+    if (std::filesystem::exists(package / kPackageManagerMarker, error) || error) return false;
     const auto parent = package.parent_path();
     if (::access(package.c_str(), W_OK) != 0 || ::access(parent.c_str(), W_OK) != 0) return false;
     // Write bits say little on read-only mounts or under other users' rules: try it for real.

@@ -48,15 +48,38 @@ def read_lines(path):
         return []
 
 
+def serve_release(test, version):
+    """A local update server offering `version` (a copy of the package); returns its origin."""
+    updates = tempfile.mkdtemp(prefix="taviro-updates-")
+    test.addCleanup(shutil.rmtree, updates, True)
+    os.makedirs(os.path.join(updates, "downloads"))
+    archive = os.path.join(updates, "downloads", f"taviro-{version}.zip")
+    subprocess.run([UPDATE_SERVER, "release", PACKAGE, version, archive], check=True)
+    port_file = os.path.join(updates, "port")
+    server = subprocess.Popen([UPDATE_SERVER, "serve", updates, "--port-file", port_file])
+    test.addCleanup(server.wait)
+    test.addCleanup(server.kill)
+    test.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
+    with open(port_file) as f:
+        origin = "http://127.0.0.1:" + f.read()
+    with open(archive, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    with open(os.path.join(updates, "answer.json"), "w") as f:
+        json.dump({"update_available": True, "release": {"version": version, "signature": digest,
+                                                         "download_url": f"{origin}/downloads/taviro-{version}.zip"}}, f)
+    return origin
+
+
 class Shell:
     """One copy of the package, one home, one running application."""
 
-    def __init__(self, test, service="reference", env=None):
+    def __init__(self, test, service="reference", env=None, installed=None):
         self.root = tempfile.mkdtemp(prefix="taviro-e2e-")
-        # A folder of its own, which a test may make unwritable.
-        self.package = os.path.join(self.root, "Applications", "Taviro.app")
+        # A folder of its own, which a test may make unwritable; or a package installed elsewhere.
+        self.package = installed or os.path.join(self.root, "Applications", "Taviro.app")
         self.executable = os.path.join(self.package, "Contents", "MacOS", "Taviro")
-        shutil.copytree(PACKAGE, self.package, symlinks=True)
+        if not installed:
+            shutil.copytree(PACKAGE, self.package, symlinks=True)
         self.server_dir = os.path.join(self.package, "Contents", "Resources", "server")
         if service == "scripted":
             server = os.path.join(self.server_dir, "vorda-web-server", "vorda-web-server")
@@ -87,6 +110,10 @@ class Shell:
         # The shell's lines carry a time stamp; the service's own output is kept as written.
         return [line[23:] if line.startswith("[") else line
                 for line in read_lines(os.path.join(self.home, ".ostrelin-video-web", "desktop-service.log"))]
+
+    def update_reports(self):
+        """The self-update's reports to the page, as the reference page passed them on."""
+        return [json.loads(line[len("page update: "):]) for line in self.log() if line.startswith("page update: ")]
 
     def starts(self):
         return [entry for entry in map(json.loads, read_lines(self.record)) if "pid" in entry]
@@ -325,29 +352,12 @@ class WindowedApp(unittest.TestCase):
     def test_a_newer_release_is_prepared_after_the_first_page_and_installed_when_the_window_closes(self):
         """The automatic flow prepares a release from a local update server; a click meets a running task, then a
         package that cannot be replaced; the quit swaps the package and the new version opens."""
-        updates = tempfile.mkdtemp(prefix="taviro-updates-")
-        self.addCleanup(shutil.rmtree, updates, True)
-        os.makedirs(os.path.join(updates, "downloads"))
-        archive = os.path.join(updates, "downloads", "taviro-99.0.0.zip")
-        subprocess.run([UPDATE_SERVER, "release", PACKAGE, "99.0.0", archive], check=True)
-        port_file = os.path.join(updates, "port")
-        server = subprocess.Popen([UPDATE_SERVER, "serve", updates, "--port-file", port_file])
-        self.addCleanup(server.wait)
-        self.addCleanup(server.kill)
-        self.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
-        with open(port_file) as f:
-            origin = "http://127.0.0.1:" + f.read()
-        with open(archive, "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
-        with open(os.path.join(updates, "answer.json"), "w") as f:
-            json.dump({"update_available": True, "release": {"version": "99.0.0", "signature": digest,
-                                                             "download_url": origin + "/downloads/taviro-99.0.0.zip"}}, f)
+        origin = serve_release(self, "99.0.0")
         shell = Shell(self, env={"VORDA_API_ORIGIN": origin})
         shell.start()
         self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
 
-        def reports():
-            return [json.loads(line[len("page update: "):]) for line in shell.log() if line.startswith("page update: ")]
+        reports = shell.update_reports
 
         def report_after(count, timeout=30):
             self.assertTrue(wait_for(lambda: len(reports()) > count, timeout), reports())

@@ -8,20 +8,23 @@
 using namespace taviro;
 namespace fs = std::filesystem;
 
-// Replaceable only when both the package and its folder take a change from this user, and the
-// probe folder never stays behind. Run as a user that file modes bind (not root).
+// Replaceable only when both the package and its folder take a change from this user and no
+// package manager installed it, and the probe folder never stays behind. Run as a user that file
+// modes bind (not root).
 TEST(Files, APackageIsReplaceableInPlaceOnlyWhenItAndItsFolderAreWritable) {
     const int mismatches = test::runUnprivileged([] {
         const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
-        const std::tuple<fs::perms, fs::perms, bool> cases[] = {
-            {fs::perms::owner_all, fs::perms::owner_all, true},
-            {readOnly, fs::perms::owner_all, false},  // the folder holding the package
-            {fs::perms::owner_all, readOnly, false},  // the package itself
+        const std::tuple<fs::perms, fs::perms, bool, bool> cases[] = {
+            {fs::perms::owner_all, fs::perms::owner_all, false, true},
+            {readOnly, fs::perms::owner_all, false, false},  // the folder holding the package
+            {fs::perms::owner_all, readOnly, false, false},  // the package itself
+            {fs::perms::owner_all, fs::perms::owner_all, true, false},
         };
         const fs::path folder = fs::temp_directory_path() / ("taviro-replace-" + std::to_string(::getpid()));
         int mismatches = 0;
-        for (const auto& [folderMode, packageMode, replaceable] : cases) {
+        for (const auto& [folderMode, packageMode, managed, replaceable] : cases) {
             fs::create_directories(folder / "Taviro.app");
+            if (managed) test::writeFile(folder / "Taviro.app" / platform::kPackageManagerMarker, "dpkg\n");
             fs::permissions(folder / "Taviro.app", packageMode);
             fs::permissions(folder, folderMode);
             mismatches += platform::canReplaceInPlace(folder / "Taviro.app", ".probe-") != replaceable;
