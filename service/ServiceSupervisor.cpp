@@ -7,6 +7,7 @@
 
 #include "service/ConnectionPages.h"
 #include "service/HealthAnswer.h"
+#include "platform/PortProbe.h"
 
 namespace taviro {
 namespace {
@@ -128,10 +129,18 @@ void ServiceSupervisor::handleConnectionOutcome(bool ready) {
     }
 }
 
-bool ServiceSupervisor::isLocalServiceReady() {
+bool ServiceSupervisor::isLocalServiceReady(std::optional<std::stop_token> waitForPort) {
     // The request gives up on its own before the wait for its answer would end, so a late answer
     // can never be mistaken for a current one.
-    const double timeout = std::min(machine_.timing.healthRequestTimeout, machine_.timing.healthAnswerWait);
+    double timeout = std::min(machine_.timing.healthRequestTimeout, machine_.timing.healthAnswerWait);
+    if (waitForPort) {
+        // A service that starts listening within the request's own time is asked at once, not
+        // after the next pause.
+        const auto begun = std::chrono::steady_clock::now();
+        if (!platform::waitUntilListening(localPort(), timeout, *waitForPort)) return false;
+        timeout -= std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
+        if (timeout <= 0) return false;
+    }
     auto answer = machine_.http->get(healthURL(), timeout);
     // The pack is read when the answer is in, so a rollback during the request is respected.
     return answer && isReadyHealthAnswer(*answer, hooks_.featurePacks().activeRevision());
@@ -141,7 +150,7 @@ bool ServiceSupervisor::waitForLocalService(double timeoutSeconds, std::stop_tok
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeoutSeconds));
     while (Clock::now() < deadline && !stop.stop_requested()) {
-        if (isLocalServiceReady()) return true;
+        if (isLocalServiceReady(stop)) return true;
         if (!pause(machine_.timing.healthCheckPause, stop)) return false;
     }
     return false;

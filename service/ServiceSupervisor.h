@@ -82,7 +82,9 @@ public:
     std::string healthURL() const;
     static int findAvailablePort();
     bool startBundledService();
-    bool isLocalServiceReady();
+    // With `waitForPort`, the check first waits (within its own time) for the port to accept
+    // connections instead of failing on the first refusal.
+    bool isLocalServiceReady(std::optional<std::stop_token> waitForPort = std::nullopt);
     // Cut short by a stop request (the application is quitting).
     bool waitForLocalService(double timeoutSeconds, std::stop_token stop = {});
     std::shared_ptr<platform::ChildProcess> currentBackendProcess();
