@@ -115,6 +115,7 @@ FeaturePackUpdater& AppDelegate::featurePackUpdater() {
 
 void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host) {
     appendDesktopLog("desktop application launched");
+    supervisor_->resolveIdentityInBackground();
     host.setRegularActivationPolicy();
     appendDesktopLog("activation policy configured");
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
@@ -163,6 +164,10 @@ void AppDelegate::performMenuAction(platform::MenuAction action) {
 }
 
 void AppDelegate::disableLegacyLaunchAgent() {
+    // Without its unit file no such agent can run; asking the service manager anyway would only
+    // hold up the first page.
+    std::error_code missing;
+    if (!std::filesystem::exists(platform::legacyAgentUnitFile(), missing)) return;
     if (platform_.runProcess) {
         platform_.runProcess(platform::kServiceManagerPath, platform::legacyAgentStopArguments());
         platform_.runProcess(platform::kServiceManagerPath, platform::legacyAgentDisableArguments());

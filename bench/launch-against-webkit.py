@@ -2,7 +2,8 @@
 """The packaged application against the WebKitGTK floor: a minimal host (bench/minimal-host.c, one
 window and one web view, built here) showing the same pages. Launches alternate between the two on
 the reference service and the report gives medians and ratios of:
-  - process start -> connecting page shown,
+  - process start -> first page shown (the connecting page; or the service page when the service
+    answers before the connecting page has finished loading, which then never shows),
   - process start -> service page shown (the minimal host's service is already listening; the
     service's own time to listen is measured apart), and for the shell, service listening ->
     service page shown,
@@ -142,6 +143,10 @@ def shown(heading):
     return lambda text: "\t" + heading + "\n" in text
 
 
+def first_page(text):
+    return "finished " in text
+
+
 def shell_launch(measure_idle):
     work = tempfile.mkdtemp(prefix="taviro-bench-")
     try:
@@ -158,7 +163,7 @@ def shell_launch(measure_idle):
 
         env = dict(environment(work), TAVIRO_WEBVIEW_TRACE=trace)
         figures = watch([os.path.join(package, "Contents", "MacOS", "Taviro")], env, trace,
-                        {"connecting": shown(CONNECTING), "listening": service_listening, "service": shown(REFERENCE)},
+                        {"first": first_page, "listening": service_listening, "service": shown(REFERENCE)},
                         work, measure_idle)
         figures["listening_to_page"] = figures["service"] - figures["listening"]
         return figures
@@ -176,7 +181,7 @@ def minimal_launch(host, measure_idle):
             f.write(CONNECTING_PAGE)
         trace = os.path.join(work, "trace.txt")
         figures = watch([host, page, f"http://127.0.0.1:{port}/", trace], environment(work), trace,
-                        {"connecting": shown(CONNECTING), "service": shown(REFERENCE)}, work, measure_idle,
+                        {"first": first_page, "service": shown(REFERENCE)}, work, measure_idle,
                         extra_tree=[service.pid])
         figures["service_listen"] = to_listen
         return figures
@@ -211,7 +216,7 @@ def main():
 
     print(f"launches: {launches} each, alternating; load average before the run: {load:.2f}")
     print(f"{'':46}{'shell':>10}{'minimal':>10}{'ratio':>8}")
-    for label, key, scale in [("start -> connecting page shown (ms)", "connecting", 1000),
+    for label, key, scale in [("start -> first page shown (ms)", "first", 1000),
                               ("start -> service page shown (ms)", "service", 1000),
                               ("UI process resident memory (MiB)", "rss", 1),
                               ("whole tree proportional memory (MiB)", "pss", 1),

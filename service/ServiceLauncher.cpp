@@ -57,15 +57,33 @@ std::map<std::string, std::string> ServiceSupervisor::serviceEnvironment(std::ma
     environment["VORDA_PROJECT_ROOT"] = (dataRoot / "projects").string();
     environment["GENERATION_GATEWAY_URL"] = machine_.remoteApiOrigin;
 
-    ResolvedIdentity identity = InstallationIdentity::resolve(machine_.identity, dataRoot);
-    environment["VORDA_DEVICE_ID"] = identity.deviceID;
-    if (identity.legacyDeviceID) environment["VORDA_LEGACY_DEVICE_ID"] = *identity.legacyDeviceID;
+    std::optional<ResolvedIdentity> identity;
+    if (identity_.valid()) {
+        try {
+            identity = identity_.get();
+        } catch (const std::future_error&) {
+            // The lookup never ran (the queue had closed): look it up here.
+        }
+    }
+    if (!identity) identity = InstallationIdentity::resolve(machine_.identity, dataRoot);
+    environment["VORDA_DEVICE_ID"] = identity->deviceID;
+    if (identity->legacyDeviceID) environment["VORDA_LEGACY_DEVICE_ID"] = *identity->legacyDeviceID;
 
     environment["VORDA_PORT"] = std::to_string(localPort());
     environment["VORDA_INTEGRATION_ENABLED"] = "1";
     environment["PYTHONUNBUFFERED"] = "1";
     for (const auto& [name, value] : hooks_.featurePacks().environment()) environment[name] = value;
     return environment;
+}
+
+void ServiceSupervisor::resolveIdentityInBackground() {
+    auto background = machine_.background.lock();
+    if (identity_.valid() || !background) return;
+    auto answer = std::make_shared<std::promise<ResolvedIdentity>>();
+    identity_ = answer->get_future().share();
+    background->post([answer, sources = machine_.identity, dataRoot = machine_.dataRoot] {
+        answer->set_value(InstallationIdentity::resolve(sources, dataRoot));
+    });
 }
 
 bool ServiceSupervisor::startBundledService() {

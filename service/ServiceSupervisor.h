@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -63,6 +64,10 @@ public:
 
     // Main thread.
     void setWebView(std::shared_ptr<platform::WebView> webView) { webView_ = std::move(webView); }
+    // Looks the installation identity up on the background queue now, so that the first start
+    // of the service does not wait for the keychain; every start then uses that answer. Call it
+    // before the first `connectAndLoad`.
+    void resolveIdentityInBackground();
     void connectAndLoad();
     void loadHome();
     // A failed page load: the error page with `message`, then a new cycle.
@@ -112,6 +117,8 @@ private:
     Machine machine_;
     Hooks hooks_;
     std::shared_ptr<platform::WebView> webView_;
+    // Set on the main thread before any worker runs; read by the starts.
+    std::shared_future<ResolvedIdentity> identity_;
 
     // Written by the connection worker, read anywhere.
     std::atomic<int> localPort_{0};
