@@ -23,7 +23,8 @@ namespace {
 constexpr const char* kLoopback = "localhost,127.0.0.0/8,::1";
 
 void initialiseCurlOnce() {
-    // curl_global_init is not thread-safe; a function-local static runs it exactly once.
+    // Run once, by the first request rather than at launch: it initialises OpenSSL, which the
+    // first page does not need. libcurl initialises safely beside other threads since 7.84.
     static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
     (void)initialised;
 }
@@ -298,7 +299,6 @@ public:
 }  // namespace
 
 std::shared_ptr<HttpClient> curlHttpClient() {
-    initialiseCurlOnce();
     return std::make_shared<CurlHttpClient>();
 }
 
