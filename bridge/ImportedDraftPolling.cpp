@@ -10,28 +10,22 @@
 namespace taviro {
 namespace {
 
-struct Answer {
-    std::int64_t pending;
-    std::string latestDraftID;
-};
-
-// A 2xx answer whose body is a JSON object; the two members read as the service means them.
-std::optional<Answer> readAnswer(const Result<platform::HttpResponse>& response) {
-    if (!response || response->status < 200 || response->status >= 300 || !response->body) return std::nullopt;
-    auto body = nlohmann::json::parse(*response->body, nullptr, /*allow_exceptions=*/false);
-    if (!body.is_object()) return std::nullopt;
-    Answer answer{0, ""};
-    if (auto pending = body.find("pending"); pending != body.end()) answer.pending = exactInt64(*pending).value_or(0);
-    if (auto id = body.find("latestImportDraftId"); id != body.end() && id->is_string()) answer.latestDraftID = *id;
-    return answer;
-}
-
 bool showsManualInput(const std::optional<std::string>& url) {
     auto parts = url ? parseUrl(*url) : std::nullopt;
     return parts && parts->path == "/" && parts->query && parts->query->find("input=manual") != std::string::npos;
 }
 
 }  // namespace
+
+std::optional<ImportedDraftsAnswer> readImportedDraftsAnswer(const Result<platform::HttpResponse>& response) {
+    if (!response || response->status < 200 || response->status >= 300 || !response->body) return std::nullopt;
+    auto body = nlohmann::json::parse(*response->body, nullptr, /*allow_exceptions=*/false);
+    if (!body.is_object()) return std::nullopt;
+    ImportedDraftsAnswer answer{0, ""};
+    if (auto pending = body.find("pending"); pending != body.end()) answer.pending = exactInt64(*pending).value_or(0);
+    if (auto id = body.find("latestImportDraftId"); id != body.end() && id->is_string()) answer.latestDraftID = *id;
+    return answer;
+}
 
 std::shared_ptr<ImportedDraftPolling> ImportedDraftPolling::create(Machine machine) {
     return std::shared_ptr<ImportedDraftPolling>(new ImportedDraftPolling(std::move(machine)));
@@ -60,7 +54,7 @@ void ImportedDraftPolling::pollImportedDrafts() {
     const std::string url = "http://127.0.0.1:" + std::to_string(machine_.localPort()) + "/api/imported-drafts/meta";
     std::weak_ptr<ImportedDraftPolling> weakSelf = weak_from_this();
     background->post([weakSelf, url, http = machine_.http, mainQueue = machine_.mainQueue] {
-        auto answer = readAnswer(http->get(url, pollTimeoutSeconds));
+        auto answer = readImportedDraftsAnswer(http->get(url, pollTimeoutSeconds));
         mainQueue->post([weakSelf, answer] {
             auto self = weakSelf.lock();
             if (!self) return;

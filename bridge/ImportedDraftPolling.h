@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/Executor.h"
@@ -11,6 +12,14 @@
 #include "platform/WebView.h"
 
 namespace taviro {
+
+struct ImportedDraftsAnswer {
+    std::int64_t pending;
+    std::string latestDraftID;
+};
+
+// A 2xx answer whose body is a JSON object; its two members read as the service means them.
+std::optional<ImportedDraftsAnswer> readImportedDraftsAnswer(const Result<platform::HttpResponse>& response);
 
 // Brings newly imported drafts to the user's attention: after each connection it asks the
 // service every 1.5 s how many imported drafts wait and which is newest, and shows the manual-
