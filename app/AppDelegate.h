@@ -77,13 +77,15 @@ private:
     std::string runningVersion() const;
 
     Platform platform_;
-    std::once_flag updaterOnce_;
-    std::unique_ptr<FeaturePackUpdater> featurePackUpdater_;
     std::shared_ptr<ServiceSupervisor> supervisor_;
     std::unique_ptr<NavigationHandler> navigation_;
     std::shared_ptr<PageBridge> bridge_;
     std::shared_ptr<ImportedDraftPolling> draftPolling_;
     std::shared_ptr<SelfUpdater> selfUpdater_;
+    // Last, so destroyed first: its worker, which may briefly hold the self-updater, is joined
+    // while the delegate still holds the self-updater too, which is then released on this thread.
+    std::once_flag updaterOnce_;
+    std::unique_ptr<FeaturePackUpdater> featurePackUpdater_;
 };
 
 }  // namespace taviro

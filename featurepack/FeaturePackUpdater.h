@@ -133,6 +133,8 @@ private:
     void quarantine(StateUnit& unit, std::int64_t revision, const std::string& reason);
     void restorePreviousOrBuiltin(StateUnit& unit);
     void pruneVersions();
+    // What a run killed while downloading or staging left in the staging area.
+    void clearStagingArea() const;
 
     std::string appVersion_;
     std::string channel_;

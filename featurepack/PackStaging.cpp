@@ -95,7 +95,18 @@ void FeaturePackUpdater::restorePreviousOrBuiltin(StateUnit& unit) {
     (void)writeStateLocked();
 }
 
+void FeaturePackUpdater::clearStagingArea() const {
+    std::error_code error;
+    std::vector<std::filesystem::path> leftovers;
+    for (std::filesystem::directory_iterator entry(stagingRoot_, error), end; !error && entry != end; entry.increment(error)) {
+        leftovers.push_back(entry->path());
+    }
+    for (const auto& leftover : leftovers) (void)platform::removeTree(leftover);
+}
+
 void FeaturePackUpdater::prepareForLaunch() {
+    // Nothing downloads or stages before the launch is prepared, so whatever is there is left over.
+    clearStagingArea();
     StateUnit unit(*this);
     State& state = unit.state();
     if (state.pending) {

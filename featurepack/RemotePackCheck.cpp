@@ -27,6 +27,20 @@ std::optional<std::tuple<std::string, std::string, int>> originOf(std::string_vi
     return std::tuple{scheme, lowercaseASCII(*parts->host), port};
 }
 
+// "." and ".." segments, plain or percent-encoded: the client or the server resolves them, so a
+// path that passed the prefix check could still name a file outside the packs' folder.
+bool hasDotSegment(std::string_view path) {
+    std::string decoded = lowercaseASCII(path);
+    for (std::size_t at; (at = decoded.find("%2e")) != std::string::npos;) decoded.replace(at, 3, ".");
+    std::size_t start = 0;
+    for (std::size_t end; start <= decoded.size(); start = end + 1) {
+        end = std::min(decoded.find('/', start), decoded.size());
+        std::string_view segment = std::string_view(decoded).substr(start, end - start);
+        if (segment == "." || segment == "..") return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::string packCheckURL(std::string_view origin, std::string_view channel, std::string_view appVersion,
@@ -60,7 +74,8 @@ Result<std::optional<RemotePack>> readPackCheck(const Result<platform::HttpRespo
     auto from = originOf(urlText);
     auto parts = parseUrl(urlText);
     // Packs come only from the configured origin itself, and only from the packs' own folder.
-    if (!offered || !from || from != originOf(context.origin) || !parts->path.starts_with(kPackDownloadPathPrefix)) {
+    if (!offered || !from || from != originOf(context.origin) || !parts->path.starts_with(kPackDownloadPathPrefix) ||
+        hasDotSegment(parts->path)) {
         return std::nullopt;
     }
     if (*offered <= context.activeRevision || context.pendingRevision == *offered) return std::nullopt;

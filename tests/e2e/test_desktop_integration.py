@@ -10,7 +10,7 @@ import subprocess
 import tempfile
 import unittest
 
-from test_windowed_app import REFERENCE, Shell, read_lines, serve_release, wait_for
+from test_windowed_app import REFERENCE, Shell, read_lines, serve_updates, wait_for
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ["TAVIRO_BUILD_DIR"]
@@ -118,7 +118,7 @@ class DesktopIntegration(unittest.TestCase):
         self.assertEqual(installed.returncode, 0, installed.stdout + installed.stderr)
         self.validate("/usr/share")
         # A newer release is offered; the package manager's copy is not the self-update's to replace.
-        origin = serve_release(self, "99.0.0")
+        origin = serve_updates(self, "99.0.0")
         shell = Shell(self, installed="/opt/taviro/Taviro.app")
         self.launch(shell, {"VORDA_API_ORIGIN": origin})
         self.assertTrue(wait_for(lambda: shell.update_reports(), 30), shell.log())

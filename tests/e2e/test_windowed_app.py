@@ -48,13 +48,12 @@ def read_lines(path):
         return []
 
 
-def serve_release(test, version):
-    """A local update server offering `version` (a copy of the package); returns its origin."""
+def serve_updates(test, version=None, pack=None):
+    """A local update server offering the release `version` (a copy of the package) and the signed pack `pack`
+    (revision, archive); returns its origin."""
     updates = tempfile.mkdtemp(prefix="taviro-updates-")
     test.addCleanup(shutil.rmtree, updates, True)
-    os.makedirs(os.path.join(updates, "downloads"))
-    archive = os.path.join(updates, "downloads", f"taviro-{version}.zip")
-    subprocess.run([UPDATE_SERVER, "release", PACKAGE, version, archive], check=True)
+    os.makedirs(os.path.join(updates, "downloads", "feature-packs", "ui-rules"))
     port_file = os.path.join(updates, "port")
     server = subprocess.Popen([UPDATE_SERVER, "serve", updates, "--port-file", port_file])
     test.addCleanup(server.wait)
@@ -62,11 +61,21 @@ def serve_release(test, version):
     test.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
     with open(port_file) as f:
         origin = "http://127.0.0.1:" + f.read()
-    with open(archive, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    with open(os.path.join(updates, "answer.json"), "w") as f:
-        json.dump({"update_available": True, "release": {"version": version, "signature": digest,
-                                                         "download_url": f"{origin}/downloads/taviro-{version}.zip"}}, f)
+    digest = lambda path: hashlib.sha256(open(path, "rb").read()).hexdigest()
+    if version:
+        archive = os.path.join(updates, "downloads", f"taviro-{version}.zip")
+        subprocess.run([UPDATE_SERVER, "release", PACKAGE, version, archive], check=True)
+        with open(os.path.join(updates, "answer.json"), "w") as f:
+            json.dump({"update_available": True, "release": {"version": version, "signature": digest(archive),
+                                                             "download_url": f"{origin}/downloads/taviro-{version}.zip"}}, f)
+    if pack:
+        revision, archive = pack
+        path = f"/downloads/feature-packs/ui-rules/{revision}.zip"
+        shutil.copy(archive, updates + path)
+        with open(os.path.join(updates, "pack-answer.json"), "w") as f:
+            json.dump({"update_available": True, "pack": {
+                "version": f"{revision}.0.0", "revision": revision, "download_url": origin + path,
+                "archive_sha256": digest(archive), "size_bytes": os.path.getsize(archive)}}, f)
     return origin
 
 
@@ -95,7 +104,7 @@ class Shell:
         test.addCleanup(self.close, test)
 
     def start(self):
-        self.output = open(os.path.join(self.root, "taviro.out"), "w")
+        self.output = open(os.path.join(self.root, "taviro.out"), "a")  # every launch's output, for the sanitizer check
         self.process = subprocess.Popen([self.executable], env=self.env, stdout=self.output, stderr=subprocess.STDOUT)
         return self
 
@@ -230,14 +239,17 @@ class WindowedApp(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not alive(pids[0]), 10), "the service outlived the shell")
         self.assertTrue(wait_for(lambda: "vorda-web-server stopped" in shell.log(), 5), shell.log())
 
-    def test_a_slow_service_its_environment_foreign_links_and_a_second_launch(self):
+    def test_a_slow_service_its_environment_foreign_links_a_second_launch_and_a_pack_from_the_origin(self):
         inherited = {"VORDA_PORT": "1", "GENERATION_GATEWAY_URL": "https://inherited.example", "VORDA_DEVICE_ID": "inherited",
                      "VORDA_FEATURE_PACK_REVISION": "77", "VORDA_FEATURE_PACK_ROOT": "/inherited/pack", "TAVIRO_UNRELATED": "kept"}
         # The page clicks a foreign link once loaded; where each address goes is the navigation table's business, here
         # the desktop's browser must get it verbatim.
         foreign = "https://example.com/foreign?next=%2Fhome&lang=zh-CN"
         shell = Shell(self, "scripted", dict(inherited, SCRIPTED_SERVICE_MODE="slow", SCRIPTED_SERVICE_DELAY="2",
-                                             SCRIPTED_SERVICE_CLICK=foreign, VORDA_API_ORIGIN="http://127.0.0.1:9/"))
+                                             SCRIPTED_SERVICE_CLICK=foreign))
+        # The origin offers a signed pack, which the background check fetches after the first page.
+        origin = serve_updates(self, pack=(3, signed_packs(shell, [3])[0]))
+        shell.env["VORDA_API_ORIGIN"] = origin + "/"
         browser_log = os.path.join(shell.root, "opened.txt")
         install_test_browser(shell, browser_log)
         shell.start()
@@ -249,7 +261,7 @@ class WindowedApp(unittest.TestCase):
         self.assertEqual(start["cwd"], resources)
         # What is derived from the machine or the package, or replaces an inherited value.
         expected = {"PATH": resources + "/bin:" + os.environ["PATH"], "VORDA_DATA_ROOT": data_root,
-                    "VORDA_PROJECT_ROOT": data_root + "/projects", "GENERATION_GATEWAY_URL": "http://127.0.0.1:9",
+                    "VORDA_PROJECT_ROOT": data_root + "/projects", "GENERATION_GATEWAY_URL": origin,
                     "VORDA_PORT": str(shell.port()), "VORDA_FEATURE_PACK_REVISION": "0",
                     "VORDA_FEATURE_PACK_STATE": os.path.join(shell.root, "data", "Taviro", "feature-packs", "state.json"),
                     "VORDA_FEATURE_PACK_ROOT": "/inherited/pack", "TAVIRO_UNRELATED": "kept"}  # no pack active: its root stays
@@ -266,6 +278,22 @@ class WindowedApp(unittest.TestCase):
         time.sleep(1)
         self.assertEqual((len(shell.starts()), shell.process.poll()), (1, None))
         self.assertEqual(shell.log().count("desktop application launched"), 1)
+        # The offered pack waits for the next launch, which gives it to the service.
+        staged = "feature pack staged revision=3; activation deferred until next launch"
+        self.assertTrue(wait_for(lambda: staged in shell.log(), 40), shell.log()[-5:])
+        staging = os.path.join(shell.root, "data", "Taviro", "feature-packs", "staging")
+        self.assertEqual(os.listdir(staging), [])
+        shell.process.send_signal(signal.SIGTERM)
+        self.assertEqual(shell.wait_exit(), 0)
+        os.makedirs(os.path.join(staging, "4-left-by-a-killed-run", "assets"))  # cleared by the next launch
+        seen = len(shell.finished())
+        shell.start()
+        self.assertTrue(shell.wait_for_heading(SCRIPTED, 30, after=seen), shell.finished())
+        env = shell.starts()[-1]["env"]
+        self.assertEqual((env["VORDA_FEATURE_PACK_REVISION"], env["VORDA_FEATURE_PACK_ROOT"]),
+                         ("3", os.path.join(shell.root, "data", "Taviro", "feature-packs", "versions", "3")))
+        self.assertIn("feature pack activated revision=3 version=3.0.0", shell.log())
+        self.assertEqual(os.listdir(staging), [])
 
     def test_the_page_gets_paths_files_diagnostics_a_rollback_answer_and_imported_drafts(self):
         """The reference page's controls, reached with the keyboard; the real GTK dialogs answered with keystrokes."""
@@ -354,7 +382,7 @@ class WindowedApp(unittest.TestCase):
     def test_a_newer_release_is_prepared_after_the_first_page_and_installed_when_the_window_closes(self):
         """The automatic flow prepares a release from a local update server; a click meets a running task, then a
         package that cannot be replaced; the quit swaps the package and the new version opens."""
-        origin = serve_release(self, "99.0.0")
+        origin = serve_updates(self, "99.0.0")
         shell = Shell(self, env={"VORDA_API_ORIGIN": origin})
         shell.start()
         self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
@@ -420,8 +448,9 @@ def make_writable(folder):
     os.chmod(folder, 0o755)
 
 
-def stage_signed_packs(shell, revisions):
-    """Signs a small pack per revision with a key made for this run and stages each through the headless mode."""
+def signed_packs(shell, revisions):
+    """Signs a small pack per revision with a key made for this run, which the shell is told to trust; returns the
+    archives."""
     work = os.path.join(shell.root, "packs")
     os.makedirs(work)
     private, key = os.path.join(work, "private.pem"), os.path.join(work, "key.json")
@@ -432,6 +461,7 @@ def stage_signed_packs(shell, revisions):
         json.dump({"key_id": "feature-pack-ed25519-v1", "public_key_raw_base64": base64.b64encode(public).decode()}, f)
     shell.env["VORDA_FEATURE_PUBLIC_KEY"] = key
     files = {"ui.json": b"{}", "ui-overrides.css": b".toolbar { color: red; }", "generation_rules.json": b'{"rules": []}'}
+    archives = []
     for revision in revisions:
         manifest = json.dumps({
             "schema_version": 1, "component": "ui-rules", "version": f"{revision}.0.0", "revision": revision,
@@ -446,9 +476,17 @@ def stage_signed_packs(shell, revisions):
         with zipfile.ZipFile(archive, "w") as z:
             for path, content in dict(files, **{"manifest.json": manifest, "manifest.sig": signature}).items():
                 z.writestr(path, content)
+        archives.append(archive)
+    return archives
+
+
+def stage_signed_packs(shell, revisions):
+    """Stages a signed pack per revision through the headless mode."""
+    for revision, archive in zip(revisions, signed_packs(shell, revisions)):
         with open(archive, "rb") as f:
             digest = hashlib.sha256(f.read()).hexdigest()
-        run(shell.executable, "--stage-feature-pack", archive, f"{revision}.0.0", str(revision), digest)
+        subprocess.run([shell.executable, "--stage-feature-pack", archive, f"{revision}.0.0", str(revision), digest],
+                       check=True, capture_output=True, env=shell.env)
 
 def install_test_browser(shell, browser_log):
     """Makes a recording script the desktop's only handler for http and https addresses."""
