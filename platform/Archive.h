@@ -7,6 +7,9 @@
 
 namespace taviro::platform {
 
+// The unpacker the self-update runs on a whole release (zip only; the process runner runs it).
+inline constexpr const char* kZipUnpackTool = "/usr/bin/bsdtar";
+
 // What one extraction may write. Anything beyond a bound stops the extraction with an error.
 struct ExtractionLimits {
     std::int64_t maxEntries;

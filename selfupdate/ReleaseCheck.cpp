@@ -1,6 +1,5 @@
 #include "selfupdate/ReleaseCheck.h"
 
-#include <cctype>
 #include <nlohmann/json.hpp>
 
 #include "lib/UrlParts.h"
@@ -80,7 +79,9 @@ bool isPlainVersion(std::string_view version) {
         return false;
     }
     for (unsigned char c : version) {
-        if (!std::isalnum(c) && c != '.' && c != '-' && c != '+' && c != '_') return false;
+        // ASCII only, whatever the locale: the version names a folder.
+        bool letterOrDigit = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letterOrDigit && c != '.' && c != '-' && c != '+' && c != '_') return false;
     }
     return true;
 }

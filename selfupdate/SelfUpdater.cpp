@@ -272,8 +272,8 @@ void SelfUpdater::runPendingUpdateIfNeeded() {
     if (!isPreparedUpdateComplete(*pendingUpdateScript_, *pendingUpdateApp_) || !canReplaceCurrentAppBundle()) return;
     // Not waited for: the script outlives us and waits for us to be gone.
     (void)platform::launchDetached(platform::kSwapScriptInterpreter,
-                                   {pendingUpdateScript_->string(), machine_.appPackage->string(),
-                                    pendingUpdateApp_->string(), pendingUpdateLog_->string()},
+                                   platform::updateSwapArguments(*pendingUpdateScript_, *machine_.appPackage,
+                                                                 *pendingUpdateApp_, *pendingUpdateLog_),
                                    *pendingUpdateLog_);
 }
 

@@ -13,8 +13,6 @@
 namespace taviro {
 namespace {
 
-constexpr const char* kUnpackTool = "/usr/bin/bsdtar";
-
 Error preparationError(const std::string& description) { return Error{kUpdateErrorDomain, 4, description}; }
 
 Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder& folder,
@@ -23,7 +21,7 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
     auto room = platform::availableBytes(folder.folder);
     if (!room) return std::unexpected(room.error());
     platform::DownloadOptions options;
-    options.maximumBytes = std::min(kMaxUpdateDownloadBytes, *room);
+    options.maximumBytes = std::min(kMaxUpdateDownloadBytes, *room - std::min(*room, kUpdateDiskReserveBytes));
     options.timeoutSeconds = kUpdateDownloadTimeoutSeconds;
     options.stallSeconds = kUpdateDownloadStallSeconds;
     options.cancelled = tools.cancelled;
@@ -46,12 +44,12 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
     if (declared->entries > kMaxUpdateEntries || bytes > kMaxUpdateUnpackedBytes) {
         return std::unexpected(preparationError("the package would unpack beyond its bounds"));
     }
-    if (bytes > *available) return std::unexpected(preparationError("the package would fill the disk"));
+    if (bytes + kUpdateDiskReserveBytes > *available) return std::unexpected(preparationError("the package would fill the disk"));
     std::error_code error;
     if (!std::filesystem::create_directories(folder.staged(), error)) {
         return std::unexpected(posixError(error ? error.value() : EEXIST, "cannot create " + folder.staged().string()));
     }
-    int unpacked = tools.runProcess(kUnpackTool, {"-x", "-f", folder.archive().string(), "-C", folder.staged().string()});
+    int unpacked = tools.runProcess(platform::kZipUnpackTool, {"-x", "-f", folder.archive().string(), "-C", folder.staged().string()});
     if (unpacked != 0) return std::unexpected(preparationError("unpacking failed with status " + std::to_string(unpacked)));
     auto size = platform::treeSize(folder.staged());
     if (!size || *size > kMaxUpdateUnpackedBytes) return std::unexpected(preparationError("the package unpacked beyond its bounds"));

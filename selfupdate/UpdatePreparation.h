@@ -17,6 +17,8 @@ namespace taviro {
 inline constexpr std::uint64_t kMaxUpdateDownloadBytes = 2ULL << 30;
 inline constexpr std::uint64_t kMaxUpdateUnpackedBytes = 4ULL << 30;
 inline constexpr std::int64_t kMaxUpdateEntries = 200000;
+// Left free by the download and the unpacking, so that preparing a release never fills the disk.
+inline constexpr std::uint64_t kUpdateDiskReserveBytes = 64ULL << 20;
 inline constexpr double kUpdateDownloadTimeoutSeconds = 3600;
 inline constexpr double kUpdateDownloadStallSeconds = 60;
 

@@ -1,5 +1,7 @@
 #include "platform/UpdateSwapScript.h"
 
+#include <unistd.h>
+
 namespace taviro::platform {
 
 const std::string& updateSwapScript() {
@@ -17,7 +19,13 @@ rollback() {
   /bin/rm -rf "$TMP_APP"
   exit "$status"
 }
-old_running() { /usr/bin/pgrep -f "$APP_PATH/Contents/MacOS/Taviro" >/dev/null; }
+OLD_PID="${4:-}"
+# By its pid too: a process started by a relative or linked path does not name APP_PATH.
+PATTERN=$(printf '%s' "$APP_PATH/Contents/MacOS/Taviro" | /bin/sed 's/[][\\.*^$+?(){}|]/\\&/g')
+old_running() {
+  /usr/bin/pgrep -f "$PATTERN" >/dev/null && return 0
+  [ -n "$OLD_PID" ] && [ -r "/proc/$OLD_PID/stat" ] && [ "$(/bin/sed 's/.*) //' "/proc/$OLD_PID/stat" | /usr/bin/cut -c1)" != Z ]
+}
 for _ in $(/usr/bin/seq 1 60); do
   old_running || break
   /bin/sleep 1
@@ -36,8 +44,9 @@ if [ -d "$APP_PATH" ]; then
 else
   /bin/mv "$TMP_APP" "$APP_PATH"
 fi
-/bin/rm -rf "$BACKUP_APP"
 trap - ERR
+# The new version is in place: a backup that will not go is no reason to leave it unstarted.
+/bin/rm -rf "$BACKUP_APP" || echo "warning: could not remove $BACKUP_APP"
 if old_running; then
   echo "the old version still runs; the new one is not started $(date)"
 else
@@ -45,6 +54,11 @@ else
 fi
 echo "finish update $(date)")SCRIPT";
     return script;
+}
+
+std::vector<std::string> updateSwapArguments(const std::filesystem::path& script, const std::filesystem::path& appPath,
+                                             const std::filesystem::path& newApp, const std::filesystem::path& logPath) {
+    return {script.string(), appPath.string(), newApp.string(), logPath.string(), std::to_string(::getpid())};
 }
 
 }  // namespace taviro::platform

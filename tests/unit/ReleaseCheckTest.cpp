@@ -20,43 +20,32 @@ platform::HttpResponse ok(const std::string& body) { return {200, body}; }
 
 }  // namespace
 
+// A 404, an answer with no release and the check's address are in the self-update's tests, the
+// query's encoding in the pack check's, and crashes on odd shapes in the fuzz target's.
 TEST(ReleaseCheck, AnswersAreReadAsNothingNewerAReleaseOrAFailure) {
     const std::string url = R"("download_url":"https://u.example/p.zip")";
+    auto offer = [&](const std::string& version, const std::string& more = "") {
+        return ok(R"({"update_available":true,"release":{"version":")" + version + "\"," + url + more + "}}");
+    };
     const std::pair<Result<platform::HttpResponse>, std::string> cases[] = {
         {std::unexpected(Error{"CURL", 7, "no route"}), "error 2"},
-        {platform::HttpResponse{404, "{}"}, "error 2"},
-        {platform::HttpResponse{200, std::nullopt}, "error 2"},
-        {ok("[1]"), "error 2"},
         {ok("{"), "error 2"},
         {ok(R"({"update_available":"true","release":{"version":"2"}})"), "none"},
-        {ok(R"({"update_available":true})"), "none"},
-        {ok(R"({"update_available":true,"release":[]})"), "none"},
         {ok(R"({"update_available":true,"release":{}})"), "error 3"},
         {ok(R"({"update_available":true,"release":{"version":2,)" + url + "}}"), "error 3"},
-        {ok(R"({"update_available":true,"release":{"version":"1.0.10"}})"), "error 3"},
         {ok(R"({"update_available":true,"release":{"version":"1.0.10","download_url":"p.zip"}})"), "error 3"},
-        {ok(R"({"update_available":true,"release":{"version":"1.0.9",)" + url + "}}"), "none"},
-        {ok(R"({"update_available":true,"release":{"version":"1.0.8",)" + url + "}}"), "none"},
-        {ok(R"({"update_available":true,"release":{"version":"1.0.10",)" + url + "}}"),
-         "1.0.10 https://u.example/p.zip -"},
-        {ok(R"({"update_available":true,"release":{"version":"1.0.10",)" + url + R"(,"signature":" AB "}})"),
-         "1.0.10 https://u.example/p.zip  AB "},
+        {offer("1.0.9"), "none"},
+        {offer("1.0.10", R"(,"signature":" AB ")"), "1.0.10 https://u.example/p.zip  AB "},
         // The version names a folder: nothing but a plain version is taken.
-        {ok(R"({"update_available":true,"release":{"version":"../2.0",)" + url + "}}"), "error 3"},
-        {ok(R"({"update_available":true,"release":{"version":"2.0/x",)" + url + "}}"), "error 3"},
-        {ok(R"({"update_available":true,"release":{"version":".2",)" + url + "}}"), "error 3"},
-        {ok(R"({"update_available":true,"release":{"version":")" + std::string(65, '9') + "\"," + url + "}}"), "error 3"},
+        {offer("../2.0"), "error 3"},
+        {offer("2.0/x"), "error 3"},
+        {offer(std::string(64, '9')), std::string(64, '9') + " https://u.example/p.zip -"},
+        {offer(std::string(65, '9')), "error 3"},
     };
     for (const auto& [answer, expected] : cases) EXPECT_EQ(read(answer), expected) << (answer ? *answer->body : "");
-    EXPECT_EQ(read(ok(R"({"update_available":true,"release":{"version":"2.0.0-beta+1_a",)" + url + "}}"), "1.0.73"),
-              "2.0.0-beta+1_a https://u.example/p.zip -");
-}
-
-TEST(ReleaseCheck, VersionsCompareByTheValueOfTheirDigitRunsAndTheQueryIsEncoded) {
+    EXPECT_EQ(read(offer("2.0.0-beta+1_a"), "1.0.73"), "2.0.0-beta+1_a https://u.example/p.zip -");
+    // Versions compare by the value of their digit runs.
     const std::tuple<const char*, const char*, int> orders[] = {
-        {"1.0.10", "1.0.9", 1}, {"1.0.9", "1.0.37", -1}, {"1.0", "1.0.0", -1}, {"1.00.1", "1.0.1", 0},
-        {"2.0.0-beta", "2.0.0", 1}, {"10", "9", 1}, {"", "0", -1}};
+        {"1.0.10", "1.0.9", 1}, {"1.0", "1.0.0", -1}, {"1.00.1", "1.0.1", 0}, {"2.0.0-beta", "2.0.0", 1}, {"", "0", -1}};
     for (auto [a, b, order] : orders) EXPECT_EQ(compareNumericStrings(a, b), order) << a << " vs " << b;
-    EXPECT_TRUE(releaseCheckURL("https://api.example", "1.0 +x").starts_with(
-        "https://api.example/api/updates/check?current=1.0%20%2Bx&channel=stable&platform=linux-"));
 }
