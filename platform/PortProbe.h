@@ -10,4 +10,8 @@ namespace taviro::platform {
 // from background threads only.
 bool waitUntilListening(int port, double seconds, std::stop_token stop = {});
 
+// A port of 127.0.0.1 that the system reports free at this moment (something else may take it
+// before it is used); 0 when the system gave none.
+int freeLoopbackPort();
+
 }  // namespace taviro::platform

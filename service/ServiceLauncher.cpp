@@ -1,11 +1,9 @@
 // Choosing a port and starting the bundled service with its environment.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <random>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "platform/Paths.h"
+#include "platform/PortProbe.h"
 #include "service/ServiceSupervisor.h"
 
 namespace taviro {
@@ -26,19 +24,7 @@ bool isExecutableFile(const std::filesystem::path& path) {
 }  // namespace
 
 int ServiceSupervisor::findAvailablePort() {
-    int socketDescriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (socketDescriptor < 0) return randomPort();
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = 0;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    int port = 0;
-    socklen_t length = sizeof(address);
-    if (::bind(socketDescriptor, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-        ::getsockname(socketDescriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(socketDescriptor);
+    const int port = platform::freeLoopbackPort();
     return port > 1023 ? port : randomPort();
 }
 

@@ -14,14 +14,19 @@ namespace {
 
 constexpr auto kRetryInterval = std::chrono::milliseconds(5);
 
-// One connection attempt, given at most `waitMilliseconds` to complete.
-bool accepts(int port, int waitMilliseconds) {
-    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (descriptor < 0) return false;
+sockaddr_in loopbackAddress(int port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return address;
+}
+
+// One connection attempt, given at most `waitMilliseconds` to complete.
+bool accepts(int port, int waitMilliseconds) {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (descriptor < 0) return false;
+    sockaddr_in address = loopbackAddress(port);
     bool connected = ::connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     if (!connected && errno == EINPROGRESS) {
         pollfd watched{descriptor, POLLOUT, 0};
@@ -47,6 +52,20 @@ bool waitUntilListening(int port, double seconds, std::stop_token stop) {
         std::this_thread::sleep_for(kRetryInterval);
     }
     return false;
+}
+
+int freeLoopbackPort() {
+    const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return 0;
+    sockaddr_in address = loopbackAddress(0);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(descriptor);
+    return port;
 }
 
 }  // namespace taviro::platform
