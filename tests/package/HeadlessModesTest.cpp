@@ -44,10 +44,9 @@ TEST(HeadlessModes, OnlyTheExactCommandLinesRunHeadlessElseTheWindowNeedsADispla
                                  {"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}, {"DBUS_SESSION_BUS_ADDRESS", "disabled:"}};
     EXPECT_EQ(std::get<0>(r.run({"--prepare-feature-pack-state"}, home)), 0);
     EXPECT_TRUE(fs::is_directory(r.dir / "home/.local/share/Taviro/feature-packs/staging"));
-    auto archive = r.zip(6), hash = hashOf(archive);
+    // One of each: no arguments, one too many, letter case, one too few.
     for (const Args& arguments : {Args{}, {"--prepare-feature-pack-state", "x"}, {"--Prepare-feature-pack-state"},
-                                  {"--stage-feature-pack", archive, "6.0.0"},
-                                  {archive, "--verify-feature-pack", "6.0.0", "6", hash}}) {
+                                  {"--stage-feature-pack", r.zip(6), "6.0.0"}}) {
         auto [status, out, err] = r.run(arguments, home);
         // Nothing was launched: the service would have made its data folder.
         EXPECT_TRUE(status == 1 && out.empty() && err.contains("cannot open display") &&
@@ -67,7 +66,7 @@ TEST(HeadlessModes, OnlyTheExactCommandLinesRunHeadlessElseTheWindowNeedsADispla
     }
 }
 
-TEST(HeadlessModes, RefusedArchivesPrintOneLineExitTwoAndChangeNothingAndStagingActivatesAtOnce) {
+TEST(HeadlessModes, RefusedArchivesPrintOneLineExitTwoAndChangeNothing) {
     PackRun r;
     const std::string path = r.zip(5), hash = hashOf(path), over = r.dir / "over.zip", tar = r.dir / "pack.tar";
     test::writeFile(over, test::readFile(path) + std::string((10 << 20) + 1 - fs::file_size(path), '\0'));
@@ -89,13 +88,8 @@ TEST(HeadlessModes, RefusedArchivesPrintOneLineExitTwoAndChangeNothingAndStaging
         EXPECT_EQ(r.run(arguments, environment), Outcome(2, "", "feature pack " + error + "\n"));
         EXPECT_TRUE(r.untouched()) << error;
     }
-    // A relative archive path is taken against the working directory.
+    // A relative archive path is taken against the working directory. Staging that activates at once
+    // is how the end-to-end tests install their signed packs.
     EXPECT_EQ(r.run(verify("pack.zip", "+5"), {}, r.dir.path()), Outcome(0, "feature pack verification ok\n", ""));
     EXPECT_TRUE(r.untouched());
-    // What a launch then does with the pack is the lifecycle tests' business.
-    EXPECT_EQ(r.run({"--stage-feature-pack", path, "5.0.0", "5", hash}),
-              Outcome(0, "feature pack staged revision=5; activation deferred until next launch\n"
-                         "feature pack activated revision=5 version=5.0.0\n"
-                         "feature pack staged and activated revision=5\n", ""));
-    EXPECT_EQ(nlohmann::json::parse(test::readFile(r.store / "state.json"))["active"]["archiveSHA256"], hash);
 }

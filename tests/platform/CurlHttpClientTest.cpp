@@ -12,7 +12,6 @@
 #include "tests/support/TestSupport.h"
 
 using namespace taviro;
-using Response = platform::HttpResponse;
 
 namespace {
 
@@ -82,7 +81,7 @@ std::string describe(const Error& error) { return error.domain + " " + std::to_s
 // Each address fetched with get() and downloaded with a limit of get()'s own, through a proxy
 // in the environment that refuses everything: loopback must never go through it. A download
 // puts a complete 2xx body in place, or leaves the destination as it was; never a file of its own.
-TEST(CurlHttpClient, GetsAndDownloadsWhatWasSentOrFailWithTheTransportsError) {
+TEST(CurlHttpClient, GetsAndDownloadsWhatWasSentOrFailWithTheTransportsErrorFromManyThreads) {
     TestServer server;
     Socket refusing(false);
     test::ScopedEnv env{{{"http_proxy", refusing.origin}, {"no_proxy", "a.test"}, {"NO_PROXY", {}}, {"all_proxy", {}}}};
@@ -119,17 +118,13 @@ TEST(CurlHttpClient, GetsAndDownloadsWhatWasSentOrFailWithTheTransportsError) {
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
         EXPECT_TRUE(!complete || reports.back() == std::pair(body.size(), std::optional(body.size())));
     }
-    EXPECT_EQ(server.stale, 0) << "every request asks for fresh data";
-}
-
-TEST(CurlHttpClient, ServesManyThreadsAtOnce) {
-    TestServer server;
-    auto client = platform::curlHttpClient();
+    // Many threads at once, on the same client.
     std::atomic<int> succeeded{0};
     std::vector<std::jthread> threads(8);
     for (auto& thread : threads) thread = std::jthread([&] {
-        for (int i = 0; i < 5; ++i) succeeded += client->get(server.url("/json"), 5).value_or(Response{}).status == 200;
+        for (int i = 0; i < 5; ++i) succeeded += client->get(server.url("/json"), 5).value_or(platform::HttpResponse{}).status == 200;
     });
     threads.clear();  // joins
     EXPECT_EQ(succeeded, 40);
+    EXPECT_EQ(server.stale, 0) << "every request asks for fresh data";
 }

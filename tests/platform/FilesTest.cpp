@@ -9,9 +9,10 @@ using namespace taviro;
 namespace fs = std::filesystem;
 
 // Replaceable only when both the package and its folder take a change from this user and no
-// package manager installed it, and the probe folder never stays behind. Run as a user that file
-// modes bind (not root).
-TEST(Files, APackageIsReplaceableInPlaceOnlyWhenItAndItsFolderAreWritable) {
+// package manager installed it, and the probe folder never stays behind. A package's inner folder
+// has its mode too: a read-only tree, as older unpacking left them in the store, still goes whole.
+// Run as a user that file modes bind (not root).
+TEST(Files, APackageIsReplaceableInPlaceOnlyWhenItAndItsFolderAreWritableAndAnyTreeIsRemoved) {
     const int mismatches = test::runUnprivileged([] {
         const auto readOnly = fs::perms::owner_read | fs::perms::owner_exec;
         const std::tuple<fs::perms, fs::perms, bool, bool> cases[] = {
@@ -23,14 +24,15 @@ TEST(Files, APackageIsReplaceableInPlaceOnlyWhenItAndItsFolderAreWritable) {
         const fs::path folder = fs::temp_directory_path() / ("taviro-replace-" + std::to_string(::getpid()));
         int mismatches = 0;
         for (const auto& [folderMode, packageMode, managed, replaceable] : cases) {
-            fs::create_directories(folder / "Taviro.app");
+            test::writeFile(folder / "Taviro.app/Contents/Info.plist", "");
             if (managed) test::writeFile(folder / "Taviro.app" / platform::kPackageManagerMarker, "dpkg\n");
+            fs::permissions(folder / "Taviro.app/Contents", packageMode);
             fs::permissions(folder / "Taviro.app", packageMode);
             fs::permissions(folder, folderMode);
             mismatches += platform::canReplaceInPlace(folder / "Taviro.app", ".probe-") != replaceable;
             fs::permissions(folder, fs::perms::owner_all);
             mismatches += std::distance(fs::directory_iterator(folder), {}) != 1;
-            platform::removeTree(folder);
+            mismatches += !platform::removeTree(folder) || fs::exists(folder);
         }
         return mismatches;
     });

@@ -15,21 +15,20 @@ namespace {
 constexpr const char* kService = "com.vorda.kinoloom.test";
 constexpr const char* kChildMarker = "TAVIRO_PLATFORM_TEST_CHILD";
 
-// Runs SecretServiceKeychainChild.`test` of this executable inside a private session bus that
+// Runs SecretServiceKeychainChild.Part, doing `part`, inside a private session bus that
 // knows only the service `serviceExec` provides (the machine's own, its keyring among them, stay
 // out), with a private home and no display, so nothing can read the user's keyrings or put up a
 // prompt.
-void onPrivateBus(const std::string& test, const std::string& serviceExec) {
+void onPrivateBus(const std::string& part, const std::string& serviceExec) {
     test::TempDir dir;
     const std::string root = dir.path();
-    test::writeFile(dir / "services/secrets.service", "[D-BUS Service]\nName=org.freedesktop.secrets\nExec=" +
-                    serviceExec);
+    test::writeFile(dir / "services/secrets.service", "[D-BUS Service]\nName=org.freedesktop.secrets\nExec=" + serviceExec);
     test::writeFile(dir / "session.conf", "<busconfig><type>session</type><listen>unix:tmpdir=" + root + "</listen>"
                     "<servicedir>" + root + R"(/services</servicedir><policy context="default"><allow own="*"/>)"
                     R"(<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/></policy></busconfig>)");
     auto run = test::runCaptured({"/usr/bin/dbus-run-session", "--config-file=" + root + "/session.conf", "--",
-                                  platform::executablePath(), "--gtest_filter=SecretServiceKeychainChild." + test},
-                                 {{kChildMarker, "1"}, {"HOME", root + "/home"}, {"XDG_DATA_HOME", {}},
+                                  platform::executablePath(), "--gtest_filter=SecretServiceKeychainChild.Part"},
+                                 {{kChildMarker, part}, {"HOME", root + "/home"}, {"XDG_DATA_HOME", {}},
                                   {"XDG_CONFIG_HOME", {}}, {"XDG_CACHE_HOME", {}}, {"XDG_RUNTIME_DIR", root},
                                   {"DISPLAY", {}}, {"WAYLAND_DISPLAY", {}}});
     EXPECT_TRUE(run.status == 0 && run.out.contains("[       OK ]")) << run.out << run.err;
@@ -65,7 +64,7 @@ TEST(SecretServiceKeychain, WithoutASessionBusEveryCallReturnsInTime) {
 // bus's activation timeout. It outlives the test by a few seconds and holds none of its output.
 TEST(SecretServiceKeychain, OnABusWhoseSecretServiceNeverAppearsEveryCallReturnsInTime) {
     auto start = Clock::now();
-    onPrivateBus("EveryCallReturnsInTime", "/bin/sleep 15");
+    onPrivateBus("timing", "/bin/sleep 15");
     EXPECT_LT(Clock::now() - start, 10s);
 }
 
@@ -73,19 +72,15 @@ TEST(SecretServiceKeychain, StoresReadsAndReplacesItemsInARealSecretService) {
     if (!std::filesystem::exists("/usr/bin/gnome-keyring-daemon")) GTEST_SKIP() << "gnome-keyring is not installed";
     // The bus starts the keyring daemon on first use; it makes and unlocks a login keyring in the
     // private home and goes with the bus.
-    onPrivateBus("StoresReadsAndReplaces", "/bin/sh -c 'echo -n taviro-test | exec /usr/bin/gnome-keyring-daemon "
-                                           "--foreground --unlock --components=secrets'");
+    onPrivateBus("store", "/bin/sh -c 'echo -n taviro-test | exec /usr/bin/gnome-keyring-daemon "
+                          "--foreground --unlock --components=secrets'");
 }
 
-// The halves below run only inside the session bus their parent test starts.
-
-TEST(SecretServiceKeychainChild, EveryCallReturnsInTime) {
-    if (!std::getenv(kChildMarker)) GTEST_SKIP() << "runs inside the session bus of its parent test";
-    everyCallReturnsInTime();
-}
-
-TEST(SecretServiceKeychainChild, StoresReadsAndReplaces) {
-    if (!std::getenv(kChildMarker)) GTEST_SKIP() << "runs inside the session bus of its parent test";
+// The halves of the tests above, run only inside the session bus their parent test starts.
+TEST(SecretServiceKeychainChild, Part) {
+    const char* part = std::getenv(kChildMarker);
+    if (part == nullptr) GTEST_SKIP() << "runs inside the session bus of its parent test";
+    if (part == std::string("timing")) return everyCallReturnsInTime();
     auto keychain = platform::secretServiceKeychain();
     EXPECT_EQ(keychain->read(kService, "device"), std::nullopt);
     // Replaced, kept byte for byte, and told apart by both attributes.

@@ -10,21 +10,16 @@ TEST(ServiceLauncher, ExecutablesThatCannotRunAreNotStarted) {
     auto supervisor = shell.makeSupervisor();
     const std::string executable = shell.package.serviceExecutable().string();
     const std::string notExecutable = "bundled service is not executable: " + executable;
-    const struct {
-        std::optional<std::string> content;
-        std::filesystem::perms mode;
-        std::string logLine;
-    } cases[] = {
-        {std::nullopt, {}, notExecutable},
-        {"#!/bin/sh\nexit 0\n", std::filesystem::perms(0644), notExecutable},
-        // Executable, but its interpreter does not exist: the launch itself fails.
-        {"#!/nonexistent/interpreter\n", std::filesystem::perms(0755), "failed to launch bundled service: "},
+    // Missing, not executable, or executable with an interpreter that does not exist (the launch itself fails).
+    const std::tuple<std::optional<std::string>, int, std::string> cases[] = {
+        {std::nullopt, 0, notExecutable}, {"#!/bin/sh\nexit 0\n", 0644, notExecutable},
+        {"#!/nonexistent/interpreter\n", 0755, "failed to launch bundled service: "},
     };
-    for (const auto& c : cases) {
-        if (c.content) test::writeFile(executable, *c.content), std::filesystem::permissions(executable, c.mode);
-        long before = shell.logCount(c.logLine);
-        EXPECT_FALSE(supervisor->startBundledService()) << c.logLine;
-        EXPECT_EQ(shell.logCount(c.logLine), before + 1) << c.logLine;
+    for (const auto& [content, mode, logLine] : cases) {
+        if (content) test::writeFile(executable, *content), std::filesystem::permissions(executable, std::filesystem::perms(mode));
+        long before = shell.logCount(logLine);
+        EXPECT_FALSE(supervisor->startBundledService()) << logLine;
+        EXPECT_EQ(shell.logCount(logLine), before + 1) << logLine;
         EXPECT_FALSE(supervisor->currentBackendProcess());
     }
 }

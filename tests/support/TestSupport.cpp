@@ -93,8 +93,6 @@ bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds) 
     return true;
 }
 
-void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
-
 ProcessOutput runCaptured(const std::vector<std::string>& argv, const Environment& environment,
                           const std::filesystem::path& workingDirectory) {
     // env(1) applies the variables and the working directory, so the forked child only execs.

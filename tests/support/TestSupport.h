@@ -58,7 +58,7 @@ private:
 // Runs the default GLib main context until `done` holds or `timeoutSeconds` pass; returns
 // whether `done` held.
 bool runMainLoopUntil(const std::function<bool()>& done, double timeoutSeconds = 20);
-void runMainLoopFor(double seconds);
+inline void runMainLoopFor(double seconds) { runMainLoopUntil([] { return false; }, seconds); }
 
 struct ProcessOutput {
     int status = -1;  // exit status, or 128 + signal

@@ -15,14 +15,12 @@ TEST(DesktopLog, ThreadsAndAChildAppendWholeStampedLinesWithoutOverwritingOneAno
     test::ScopedEnv env("HOME", home.path().string());
     // Long lines make a torn or overwritten write visible. The service appends through its own
     // handle in append mode; a shell loop does the same.
-    const std::string padding(2000, 'x');
+    const std::string padding = " " + std::string(2000, 'x');
     std::vector<std::jthread> threads;
     for (int t = 0; t < 6; ++t) threads.emplace_back([&, t] {
-        for (int i = 0; i < 200; ++i)
-            appendDesktopLog("thread " + std::to_string(t) + " line " + std::to_string(i) + " " + padding);
+        for (int i = 0; i < 200; ++i) appendDesktopLog("thread " + std::to_string(t) + " line " + std::to_string(i) + padding);
     });
-    auto script = "i=0; while [ $i -lt 300 ]; do printf 'child line %d " + padding + "\\n' $i >> \"$0\"; i=$((i+1));"
-                  " done";
+    auto script = "i=0; while [ $i -lt 300 ]; do printf 'child line %d" + padding + "\\n' $i >> \"$0\"; i=$((i+1)); done";
     std::filesystem::create_directories(desktopLogPath().parent_path());
     EXPECT_EQ(runProcess("/bin/sh", {"-c", script, desktopLogPath().string()}), 0);
     threads.clear();  // joins

@@ -25,8 +25,7 @@ int inChild(Body body, std::optional<std::chrono::milliseconds> killAfter = {}) 
     if (child == 0) ::_exit(body());
     if (killAfter) std::this_thread::sleep_for(*killAfter), ::kill(child, SIGKILL);
     int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ::waitpid(child, &status, 0), WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -34,12 +33,12 @@ int inChild(Body body, std::optional<std::chrono::milliseconds> killAfter = {}) 
 TEST(FeaturePackStore, TheStateFileIsReadStrictlyAndReadingNeverRewritesIt) {
     const std::string active = R"("active":{"version":"v7","revision":7,"archiveSHA256":"ab","verifiedAt":"t"})",
                       whole = "{" + active + R"(,"quarantinedRevisions":[3],"lastError":"x"})";
-    // One change to a whole file, and the active revision read from it; -1: refused as a whole.
+    // One change to a whole file, and the active revision read from it; -1: refused as a whole. Malformed
+    // files beyond one cut short are the fuzz target's.
     const std::tuple<std::string, std::string, std::int64_t> cases[] = {
         {"", "", 7}, {"{", R"({"extra":1,"previous":null,)", 7}, {"7,", "7.0,", 7}, {active, R"("active":null)", 0},
-        {"7,", "7.5,", -1}, {"7,", R"("7",)", -1}, {R"(,"verifiedAt":"t")", "", -1}, {"[3]", R"(["3"])", -1},
-        {R"("x")", "null", -1}, {R"(,"lastError":"x")", "", -1}, {R"("quarantinedRevisions":[3],)", "", -1},
-        {R"("x"})", R"("x")", -1}, {whole, "[]", -1},
+        {"7,", "7.5,", -1}, {"7,", R"("7",)", -1}, {"[3]", R"(["3"])", -1}, {R"("x")", "null", -1},  // wrong types
+        {R"(,"verifiedAt":"t")", "", -1}, {R"("quarantinedRevisions":[3],)", "", -1}, {R"("x"})", R"("x")", -1},  // missing
     };
     for (auto [from, to, active] : cases) {
         auto decoded = decodeState(std::string(whole).replace(whole.find(from), from.size(), to));
@@ -55,8 +54,7 @@ TEST(FeaturePackStore, ARefusedFileIsKeptAndAKilledWriterOrAFullDiskLeavesThePre
     EXPECT_EQ(FeaturePackUpdater("1.0.73", nullptr).snapshot(), State::empty());
     EXPECT_EQ(test::readFile(dir / "state.json"), "{}");
     ASSERT_TRUE(FeaturePackUpdater("1.0.73", nullptr).updateState([](State& state) { state = stateOf(4, 1); }));
-    const std::string written = test::readFile(dir / "state.json");
-    EXPECT_EQ(decodeState(written), stateOf(4, 1));
+    const std::string written = test::readFile(dir / "state.json");  // the lifecycle tests read states back
     EXPECT_EQ(fs::status(dir / "state.json").permissions(), fs::perms::owner_read | fs::perms::owner_write);
     // A file-size limit makes the kernel refuse the write part-way, as a full disk would, even
     // for a user whom permissions cannot stop.

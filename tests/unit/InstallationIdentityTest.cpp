@@ -14,11 +14,9 @@ struct FakeKeychain final : platform::Keychain {
     static bool isItem(const std::string& service, const std::string& account) {
         return service == InstallationIdentity::keychainService && account == InstallationIdentity::keychainAccount;
     }
-    Text read(const std::string& service, const std::string& account) override {
-        return isItem(service, account) ? item : Text();
-    }
-    bool save(const std::string& service, const std::string& account, const std::string& data) override {
-        return isItem(service, account) && (item = data, ++saves, true);
+    Text read(const std::string& service, const std::string& account) override { return isItem(service, account) ? item : Text(); }
+    bool save(const std::string& s, const std::string& a, const std::string& data) override {
+        return isItem(s, a) && (item = data, ++saves, true);
     }
     Text item;
     int saves = 0;

@@ -5,6 +5,7 @@
 #include "tests/support/ShellHarness.h"
 
 using namespace taviro;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -22,17 +23,13 @@ struct ManualQueue final : platform::MainQueue, platform::CancellableTask {
     std::function<void()> pending;
 };
 
-struct RecordingBrowser final : platform::BrowserOpener {
-    void open(const std::string& url) override { opened.push_back(url); }
-    std::vector<std::string> opened;
-};
-
-struct Handled {
-    std::vector<std::string> calls;
+// The hooks and the browser, all recorded in `calls`.
+struct Handled final : platform::BrowserOpener {
+    void open(const std::string& url) override { calls.push_back("browser " + url); }
+    Strings calls;
     std::shared_ptr<ManualQueue> queue = std::make_shared<ManualQueue>();
-    std::shared_ptr<RecordingBrowser> browser = std::make_shared<RecordingBrowser>();
     std::shared_ptr<test::RecordingWebView> view = std::make_shared<test::RecordingWebView>();
-    NavigationHandler handler{queue, browser, hooks()};
+    NavigationHandler handler{queue, std::shared_ptr<Handled>(this, [](auto*) {}), hooks()};
 
     Handled() { handler.setWebView(view); }
     NavigationHandler::Hooks hooks() {
@@ -44,33 +41,27 @@ struct Handled {
 
 }  // namespace
 
+// Unreadable addresses have one representative here; the fuzz target feeds the parser the rest.
 TEST(NavigationHandler, DecidesWhereEachAddressGoes) {
     enum Outcome { stays, saved, browser, refused };
+    const std::string local = "http://127.0.0.1:43117/";
     const std::pair<std::optional<std::string>, Outcome> cases[] = {
-        {std::nullopt, stays},
-        {"http://127.0.0.1:43117/?input=manual#top", stays},
+        {std::nullopt, stays}, {local + "?input=manual#top", stays}, {"about:blank", stays},
         {"https://127.0.0.1:43117/", stays},  // host and port match; the scheme does not matter
-        {"about:blank", stays},
-        {"https://localhost:43117/", browser},
-        {"http://127.0.0.1/", browser},  // no explicit port
-        {"http://127.0.0.1:43118/", browser},
-        {"HTTPS://example.com/", browser},
-        {"http:///path", browser},  // no host
-        {"http://127.0.0.1:43117/jobs/a/b/diagnostics.txt?x=1", saved},
-        {"http://127.0.0.1:43117/jobs/diagnostics.txt", saved},  // the two ends may share the slash
+        {"https://localhost:43117/", browser}, {"http://127.0.0.1/", browser},  // no explicit port
+        {"http://127.0.0.1:43118/", browser}, {"HTTPS://example.com/", browser}, {"http:///path", browser},  // no host
+        {local + "jobs/a/b/diagnostics.txt?x=1", saved}, {local + "jobs/diagnostics.txt", saved},  // ends share the slash
         {"https://127.0.0.1:43117/jobs/7/diagnostics.txt", stays},
         {"HTTP://127.0.0.1:43117/jobs/7/diagnostics.txt", stays},  // scheme must be "http" as written
-        {"http://127.0.0.1:43117/job/7/diagnostics.txt", stays},
-        {"http://127.0.0.1:43118/jobs/7/diagnostics.txt", browser},
+        {local + "job/7/diagnostics.txt", stays}, {"http://127.0.0.1:43118/jobs/7/diagnostics.txt", browser},
         {"https://example.com:99999/", refused},  // what cannot be read neither loads nor opens
-        {"http://[::1/", refused},
     };
     for (const auto& [address, outcome] : cases) {
         Handled h;
-        const std::string url = address.value_or("<none>");
+        const std::string url = address.value_or("");
         EXPECT_EQ(h.handler.decidePolicyForNavigation(address), outcome == stays) << url;
-        EXPECT_EQ(h.browser->opened, outcome == browser ? std::vector<std::string>{url} : std::vector<std::string>{}) << url;
-        EXPECT_EQ(h.calls, outcome == saved ? std::vector<std::string>{"save " + url} : std::vector<std::string>{}) << url;
+        EXPECT_EQ(h.calls, outcome == browser ? Strings{"browser " + url} : outcome == saved ? Strings{"save " + url} : Strings{})
+            << url;
     }
 }
 
@@ -82,7 +73,7 @@ TEST(NavigationHandler, TheFirstLocalLoadStartsTheUpdateFlowAndLaterThePackCheck
             h.view->current = url;
             h.handler.didFinishNavigation();
         }
-        EXPECT_EQ(h.calls, std::vector<std::string>{"update flow"});
+        EXPECT_EQ(h.calls, Strings{"update flow"});
         EXPECT_EQ(h.queue->delays, std::vector<double>{15.0});
         if (quitting) h.handler.cancel();
         if (h.queue->pending) h.queue->pending();
@@ -90,12 +81,12 @@ TEST(NavigationHandler, TheFirstLocalLoadStartsTheUpdateFlowAndLaterThePackCheck
     }
 }
 
-TEST(NavigationHandler, FailuresAndCrashesBringTheConnectionBackUnlessIgnorable) {
+// A crashed web process bringing the page back is shown end to end (tests/e2e).
+TEST(NavigationHandler, FailuresBringTheConnectionBackUnlessIgnorable) {
     Handled h;
     h.handler.didFailNavigation({platform::kUrlLoadingErrorDomain, platform::kUrlLoadingCancelledCode, "cancelled"});
     h.handler.didFailNavigation({platform::kWebKitErrorDomain, platform::kFrameLoadInterruptedCode, "interrupted"});
     h.handler.didFailNavigation({platform::kUrlLoadingErrorDomain, -1004, "could not connect"});
     h.handler.didFailNavigation({"WebKitNetworkError", 102, "same code, other domain"});
-    h.handler.webProcessTerminated();
-    EXPECT_EQ(h.calls, (std::vector<std::string>{"lost could not connect", "lost same code, other domain", "reconnect"}));
+    EXPECT_EQ(h.calls, (Strings{"lost could not connect", "lost same code, other domain"}));
 }

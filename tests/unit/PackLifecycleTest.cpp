@@ -14,6 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::string version(std::int64_t revision) { return std::to_string(revision) + ".0.0"; }
+
 struct Store {
     test::TempDir dir;
     test::SigningKey key;
@@ -27,16 +29,18 @@ struct Store {
     // A signed pack of `revision` in `folder`; a broken one then fails its hash check.
     fs::path pack(std::int64_t revision, bool broken = false, fs::path folder = {}) {
         if (folder.empty()) folder = root / "versions" / std::to_string(revision);
-        test::writePack(folder, {.revision = revision, .version = std::to_string(revision) + ".0.0"}, key);
-        if (broken) test::writeFile(folder / "ui.json", "{}");
-        return folder;
+        test::writePack(folder, {.revision = revision, .version = version(revision)}, key);
+        return broken ? test::writeFile(folder / "ui.json", "{}"), folder : folder;
     }
     void set(std::int64_t active, std::int64_t previous, std::int64_t pending, Revisions quarantined = {}) {
-        auto record = [](std::int64_t r) {
-            return r ? std::optional(PackRecord{std::to_string(r) + ".0.0", r, "c", "t"}) : std::nullopt;
-        };
-        State state{record(active), record(previous), record(pending), quarantined, "old"};
-        ASSERT_TRUE(updater.updateState([&](State& st) { st = state; }));
+        auto slot = [](std::int64_t r) { return r ? std::optional(PackRecord{version(r), r, "c", "t"}) : std::nullopt; };
+        ASSERT_TRUE(updater.updateState([&](State& st) { st = {slot(active), slot(previous), slot(pending), quarantined, "old"}; }));
+    }
+    // Zips a valid pack of `revision` and stages it.
+    auto stage(std::int64_t revision) {
+        auto archive = test::zipFolder(pack(revision, false, dir / "src"), dir / "pack.zip");
+        fs::remove_all(dir / "src");
+        return updater.stageArchiveForTesting(archive, version(revision), revision, *FeaturePackUpdater::sha256(archive));
     }
     // Read back from the file, which must agree with memory.
     Slots onDisk() {
@@ -69,8 +73,7 @@ TEST(PackLifecycle, LaunchPromotesPendingAndQuarantinesWhatFailsItsCheck) {
         store.updater.prepareForLaunch();
         EXPECT_EQ(store.onDisk(), c.after) << "active " << c.active << " pending " << c.pending;
         EXPECT_TRUE((store.lines.empty() ? "" : store.lines[0]).starts_with(c.line)) << c.line;
-        EXPECT_EQ(std::distance(fs::directory_iterator(store.root / "versions"), {}),
-                  long(c.valid.size() + c.broken.size()));
+        EXPECT_EQ(std::distance(fs::directory_iterator(store.root / "versions"), {}), long(c.valid.size() + c.broken.size()));
     }
 }
 
@@ -83,8 +86,7 @@ TEST(PackLifecycle, AStateThatCannotBeWrittenIsNotChangedInMemory) {
     test::writeFile(store.root / "state.json/blocker", "");  // a folder where the file goes
     EXPECT_FALSE(store.updater.requestManualRollback());
     store.updater.prepareForLaunch();
-    auto archive = test::zipFolder(store.pack(4, false, store.dir / "src"), store.dir / "pack.zip");
-    EXPECT_FALSE(store.updater.stageArchiveForTesting(archive, "4.0.0", 4, test::sha256Hex(test::readFile(archive))));
+    EXPECT_FALSE(store.stage(4));
     auto state = store.updater.snapshot();
     EXPECT_EQ(std::tuple(state.active->revision, state.previous->revision, state.pending.has_value()), std::tuple(2, 1, false));
 }
@@ -119,12 +121,7 @@ TEST(PackLifecycle, BackgroundStagingAndPageRollbacksDoNotInterleave) {
     store.pack(1), store.pack(2), store.set(2, 1, 0);
     std::atomic<bool> done{false};
     std::thread worker([&] {
-        for (std::int64_t revision = 10; revision < 16; ++revision) {
-            auto archive = test::zipFolder(store.pack(revision, false, store.dir / "src"), store.dir / "pack.zip");
-            auto hash = *FeaturePackUpdater::sha256(archive), version = std::to_string(revision) + ".0.0";
-            EXPECT_TRUE(store.updater.stageArchiveForTesting(archive, version, revision, hash));
-            fs::remove_all(store.dir / "src");
-        }
+        for (std::int64_t revision = 10; revision < 16; ++revision) EXPECT_TRUE(store.stage(revision));
         done = true;
     });
     int rollbacks = 0;

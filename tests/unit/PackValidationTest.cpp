@@ -26,8 +26,7 @@ std::string validate(const PackContents& pack, const Tamper& tamper = {}) {
     if (tamper) tamper(dir / "pack");
     auto record = FeaturePackUpdater("1.0.73", nullptr).validateDirectory(dir / "pack", 1, "1.0.0", "archive-hash");
     if (record) return *record == PackRecord{"1.0.0", 1, "archive-hash", record->verifiedAt} ? "ok" : "wrong record";
-    const auto& error = record.error();
-    return (error.domain == "VordaFeaturePack" ? "" : error.domain + ":") + error.description;
+    return (record.error().domain == "VordaFeaturePack" ? "" : record.error().domain + ":") + record.error().description;
 }
 
 PackContents with(const std::string& path, const std::string& content, int copies = 1) {
@@ -64,24 +63,22 @@ TEST(PackValidation, TheSignedManifestFileListAndFilesMustFitExactly) {
           path("Assets/x.png"), path("assets\\x.png"), path("manifest.sig"),
           edit([](json& m) { m["files"].push_back(m["files"][0]); })}},
         {"功能包缺少必需文件", {edit([](json& m) { m["files"].erase(m["files"].end() - 1); })}},  // ui.json
-        // Stylesheets may not reach outside the pack in any letter case or escape; invalid UTF-8 is a
-        // read failure, even when it hides a forbidden fragment.
+        // Stylesheets may not reach outside the pack in any letter case or escape (one row per forbidden
+        // fragment; the fuzz target feeds the rest); invalid UTF-8 is a read failure, even when it hides one.
         {"ok", {css(""), css(".a { b: url(data:image/png;base64,AA); }"), css("/* 标题 */ .t { c: red; }"),
                 css("@\xC4\xB0mport 'x.css';"), css(".a::before { content: '\\41'; }")}},
         {"功能包 CSS 包含外部或危险引用",
-         {css("@import 'x.css';"), css("/* @IMPORT url(x) */"), css(".a { b: url(HTTPS://EXAMPLE.COM/a.png); }"),
-          css(".a { b: url(JavaScript:alert(1)); }"), css(".a { b: url(file:///etc/passwd); }"),
-          css(".a { b: URL( /x.png); }"), css(".a { b: url(//x/a.png); }"), css(".a::before { content: '\\000040'; }"),
-          css(".a::after { content: \"see https://x\"; }")}},
+         {css("/* @IMPORT url(x) */"), css(".a { b: url(HTTPS://EXAMPLE.COM/a.png); }"), css(".a { b: url(Http://x/a.png); }"),
+          css(".a { b: url(JavaScript:alert(1)); }"), css(".a { b: url(file:///etc/passwd); }"), css(".a { b: URL( /x.png); }"),
+          css(".a { b: url(//x/a.png); }"), css(".a::before { content: '\\000040'; }")}},
         {"POSIX:", {css(".a{}\xff"), css("@import \xC0\xAF"), css("\xED\xA0\x80")}},
         // 3 required files + assets + manifest + signature: 200 entries pass, 201 do not; six
         // listed files of 5 MiB each stop the walk at the one that passes 25 MiB.
         {"ok", {with("", "a", 195)}}, {"功能包文件数量超限", {with("", "a", 196)}},
         {"功能包文件校验失败：assets/", {with("", std::string(5 << 20, 'a'), 6)}},
     };
-    for (const auto& [expected, packs] : cases) {
+    for (const auto& [expected, packs] : cases)
         for (const auto& pack : packs) EXPECT_TRUE(validate(pack).starts_with(expected)) << validate(pack);
-    }
 
     // What is on disk must be exactly what the signed list says, signed by the configured key,
     // which is read afresh.
@@ -116,9 +113,7 @@ TEST(PackValidation, TheSignedManifestFileListAndFilesMustFitExactly) {
         {"POSIX:", {fifo("manifest.json"), put("manifest.json", std::string((5 << 20) + 1, ' ')),
                     [](auto& p) { fs::rename(p / "manifest.json", p / "m.json"), fs::create_symlink("m.json", p / "manifest.json"); }}},
     };
-    for (const auto& [expected, tampers] : tampered) {
-        for (const auto& tamper : tampers) {
-            EXPECT_TRUE(validate(with("assets/bg.png", "png-bytes"), tamper).starts_with(expected)) << expected;
-        }
-    }
+    const auto bg = with("assets/bg.png", "png-bytes");
+    for (const auto& [expected, tampers] : tampered)
+        for (const auto& tamper : tampers) EXPECT_TRUE(validate(bg, tamper).starts_with(expected)) << expected;
 }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,8 +29,7 @@ struct AnsweringDialogs final : platform::Dialogs {
     }
     void runAlert(const platform::AlertOptions& options, std::function<void(int)> done) override {
         log.push_back(std::string(options.style == platform::AlertStyle::warning ? "warning " : "info ") + options.message +
-                      " | " + options.informativeText + (options.attachedToWindow ? "" : " (application)"));
-        done(0);
+                      " | " + options.informativeText + (options.attachedToWindow ? "" : " (application)")), done(0);
     }
     std::vector<std::string>& log;
     platform::OpenPanelOptions lastOpen;
@@ -59,12 +57,10 @@ struct ReferenceService {
         options.executable = TAVIRO_REFERENCE_SERVICE;
         options.environment = {{"VORDA_PORT", std::to_string(port)}, {"VORDA_DATA_ROOT", dir / "data"}, {"PATH", "/usr/bin:/bin"}};
         process = platform::ChildProcess::launch(options).value();
-        auto http = platform::curlHttpClient();
-        for (int i = 0; i < 100 && !http->get(url("/api/local/health"), 1.0); ++i) usleep(100000);
+        for (int i = 0; i < 100 && !platform::curlHttpClient()->get(url("/api/local/health"), 1.0); ++i) usleep(100000);
     }
     ~ReferenceService() { process->terminate(); }
     std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-
     test::TempDir dir;
     int port = ServiceSupervisor::findAvailablePort();
     std::shared_ptr<platform::ChildProcess> process;
@@ -72,18 +68,17 @@ struct ReferenceService {
 
 }  // namespace
 
+// Malformed bodies are the fuzz target's; here one representative of each refusal rule. The e2e run's
+// click on the update button, whose body names no source, proves that one a person's request.
 TEST(PageBridge, OnlyObjectsWithTextValuesOnTheirOwnChannelAct) {
     const std::string restored = "info 已准备恢复上一功能包 | 退出并重新打开软件后生效。 (application)";
     const std::string none = "warning 没有可恢复的上一功能包 | 当前正在使用内置功能包，或上一功能包已损坏。 (application)";
     const std::tuple<const char*, std::string, bool, std::vector<std::string>> cases[] = {
-        {"pathPicker", "[1]", true, {}}, {"pathPicker", "{", true, {}}, {"pathPicker", R"({"kind":"directory"})", true, {}},
-        {"pathPicker", R"({"kind":"directory","target":5})", true, {}},
+        {"pathPicker", "[1]", true, {}}, {"pathPicker", R"({"kind":"directory","target":5})", true, {}},
         {"pathPicker", R"({"kind":"file","target":"t","purpose":7})", true, {"open 选择文案表格"}},
         {"updateChecker", R"({"action":"checkAndInstallUpdate","source":"auto"})", true, {"update automatic"}},
         {"updateChecker", R"({"action":"checkAndInstallUpdate","source":"Auto"})", true, {"update manual"}},
-        {"updateChecker", R"({"action":"checkAndInstallUpdate"})", true, {"update manual"}},
-        {"updateChecker", R"({"action":"check"})", true, {}},
-        {"featurePackRollback", "{}", true, {}}, {"featurePackRollback", R"({"action":["rollback"]})", true, {}},
+        {"updateChecker", R"({"action":"check"})", true, {}}, {"featurePackRollback", R"({"action":["rollback"]})", true, {}},
         {"featurePackRollback", R"({"action":"rollback"})", true, {"rollback", restored}},
         {"featurePackRollback", R"({"action":"rollback"})", false, {"rollback", none}},
         {"somethingElse", R"({"action":"rollback","kind":"file","target":"t"})", true, {}},
@@ -97,80 +92,70 @@ TEST(PageBridge, OnlyObjectsWithTextValuesOnTheirOwnChannelAct) {
     }
 }
 
-TEST(PageBridge, PickersFollowKindPurposeAndCurrentValueAndSendThePathBackAsLiterals) {
-    struct Case { const char *kind, *purpose, *current, *title; bool folders, create, spreadsheets; std::optional<fs::path> start; };
+// The e2e run opens the material picker and a one-file input by their titles through the real dialogs.
+TEST(PageBridge, PickersFollowKindPurposeAndCurrentValueAndFileInputsTheirMultipleFlag) {
+    struct Case { const char *kind, *purpose, *current, *title, *filter; bool folders, create; std::optional<fs::path> start; };
     const Case cases[] = {
-        {"directory", "material", " /素材/a \n", "选择产品素材文件夹", true, false, false, "/素材/a"},
-        {"directory", "export", "", "选择导出成功文件夹", true, true, false, std::nullopt},
-        {"directory", "", " \t\u3000\n", "选择导出成功文件夹", true, true, false, std::nullopt},
-        {"file", "material", "/x/y/表格.xlsx", "选择文案表格", false, false, true, "/x/y"},
-        {"xlsx", "", "表格.xlsx", "选择文案表格", false, false, true, std::nullopt},
+        {"directory", "material", " /素材/a \n", "选择产品素材文件夹", "", true, false, "/素材/a"},
+        {"directory", "export", " \t\u3000\n", "选择导出成功文件夹", "", true, true, std::nullopt},
+        {"file", "material", "/x/y/表格.xlsx", "选择文案表格", "*.xlsx", false, false, "/x/y"},
+        {"xlsx", "", "表格.xlsx", "选择文案表格", "*.xlsx", false, false, std::nullopt},  // a bare name names no folder
     };
     for (const auto& c : cases) {
-        auto options = PageBridge::pathPickerOptions(c.kind, c.purpose, c.current);
-        EXPECT_EQ(std::tie(options.title, options.chooseFolders, options.canCreateFolders, options.startFolder),
-                  std::tie(c.title, c.folders, c.create, c.start)) << c.kind << " " << c.purpose;
-        EXPECT_EQ(options.filters.size(), c.spreadsheets ? 1u : 0u);
-        EXPECT_TRUE(options.confirmLabel == "选择" && !options.allowsMultipleSelection);
+        auto o = PageBridge::pathPickerOptions(c.kind, c.purpose, c.current);
+        std::string filter = o.filters.empty() ? "" : o.filters[0].patterns.at(0);
+        EXPECT_EQ(std::tie(o.title, o.chooseFolders, o.canCreateFolders, filter, o.startFolder),
+                  std::tie(c.title, c.folders, c.create, c.filter, c.start)) << c.kind << " " << c.purpose;
     }
-    EXPECT_EQ(PageBridge::pathPickerOptions("file", "", "").filters[0].patterns, std::vector<std::string>{"*.xlsx"});
-
     // A picked path reaching the page is the window tests' business; a cancelled picker leaves the page's value.
     Bridge b;
     b.bridge->didReceiveScriptMessage("pathPicker", R"({"kind":"directory","target":"x"})");
     EXPECT_TRUE(b.view->scripts.empty());
-
-    // A file input: several files exactly when the page's input allows them.
+    b.dialogs->openAnswer = Paths{"/a.mp4", "/b.mp4"};
     for (bool multiple : {true, false}) {
         std::optional<Paths> answered;
-        b.dialogs->openAnswer = Paths{"/a.mp4", "/b.mp4"};
         EXPECT_TRUE(b.bridge->runOpenPanel(multiple, [&](std::optional<Paths> files) { answered = files; }));
-        EXPECT_EQ(std::tie(b.dialogs->lastOpen.title, b.dialogs->lastOpen.allowsMultipleSelection, b.dialogs->lastOpen.chooseFolders),
-                  std::make_tuple(std::string("选择文件"), multiple, false));
-        EXPECT_EQ(answered, b.dialogs->openAnswer);
+        EXPECT_EQ(std::tuple(b.dialogs->lastOpen.allowsMultipleSelection, b.dialogs->lastOpen.chooseFolders, answered),
+                  std::tuple(multiple, false, b.dialogs->openAnswer));
     }
 }
 
-// Every confirmed save ends in one alert; the destination holds either the whole new log or
-// what it held before, and no temporary file stays beside it.
+// Every confirmed save ends in one alert. A refused connection fails like the missing folder, and
+// whole-or-nothing downloads are the HTTP client's tests' business.
 TEST(PageBridge, DiagnosticsAreSavedWholeOrNotAtAllWithOneAlert) {
     ReferenceService service;
     test::TempDir dir;
-    const std::string saved = "info 诊断日志已保存 | ", failed = "warning 诊断日志保存失败 | ";
+    const std::string demo = service.url("/jobs/demo-1/diagnostics.txt"), failed = "warning 诊断日志保存失败 | ";
     const std::string notServed = failed + "本地服务没有返回可保存的诊断日志。";
-    struct Case { std::string url; std::optional<fs::path> to; std::string alert; bool replaced; };
-    const Case cases[] = {
-        {service.url("/jobs/demo-1/diagnostics.txt"), dir / "new.txt", saved + (dir / "new.txt").string(), true},
-        {service.url("/jobs/none/diagnostics.txt"), dir / "old.txt", notServed, false},
-        {"http://127.0.0.1:1/jobs/demo-1/diagnostics.txt", dir / "old.txt", failed, false},  // nothing listens
-        {service.url("/jobs/demo-1/diagnostics.txt"), dir / "missing/x.txt", failed, false},
-        {service.url("/jobs/demo-1/diagnostics.txt"), std::nullopt, "", false},  // cancelled
+    const std::tuple<std::string, std::optional<fs::path>, std::string> cases[] = {
+        {demo, dir / "new.txt", "info 诊断日志已保存 | " + (dir / "new.txt").string()},
+        {service.url("/jobs/none/diagnostics.txt"), dir / "old.txt", notServed},
+        {demo, dir / "missing/x.txt", failed}, {demo, std::nullopt, ""},  // cancelled
     };
-    for (const auto& c : cases) {
+    for (const auto& [url, to, alert] : cases) {
         Bridge b;
-        b.dialogs->saveAnswer = c.to;
-        b.bridge->saveDiagnostics(c.url);
-        const std::size_t shown = c.alert.empty() ? 1 : 2;
-        ASSERT_TRUE(test::runMainLoopUntil([&] { return b.log.size() >= shown; }, 40)) << c.url;
+        b.dialogs->saveAnswer = to;
+        b.bridge->saveDiagnostics(url);
+        const std::size_t shown = alert.empty() ? 1 : 2;
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return b.log.size() >= shown; }, 40)) << url;
         test::runMainLoopFor(0.1);
-        ASSERT_EQ(b.log.size(), shown) << c.url;
+        ASSERT_EQ(b.log.size(), shown) << url;
         EXPECT_EQ(b.log[0], "save 保存诊断日志 诊断日志.txt 保存");
-        EXPECT_TRUE(shown == 1 || (b.log[1].starts_with(c.alert) && (c.alert != failed || b.log[1] != notServed))) << b.log.back();
-        EXPECT_TRUE(!c.replaced || test::readFile(*c.to).starts_with("job: demo-1\n"));
-        // A saved log is the user's file like any other, not private to the download that made it.
-        EXPECT_TRUE(!c.replaced || (fs::status(*c.to).permissions() & fs::perms::others_read) != fs::perms::none);
+        EXPECT_TRUE(shown == 1 || (b.log[1].starts_with(alert) && (alert != failed || b.log[1] != notServed))) << b.log.back();
     }
+    EXPECT_TRUE(test::readFile(dir / "new.txt").starts_with("job: demo-1\n"));
+    // A saved log is the user's file like any other, not private to the download that made it.
+    EXPECT_NE(fs::status(dir / "new.txt").permissions() & fs::perms::others_read, fs::perms::none);
 }
 
+// The first answer shows a waiting draft however old, later ones a new one, never over the manual page.
 TEST(ImportedDraftPolling, ShowsTheManualInputPageForANewPendingDraftOnly) {
     struct Answer { std::int64_t pending; const char* id; const char* shown; bool navigates; };
     const std::string home = "http://127.0.0.1:43117/";
     const std::vector<std::vector<Answer>> runs = {
-        {{0, "d1", "/", false}, {0, "d1", "/", false}},  // nothing pending: recorded, nothing shown
-        {{2, "d1", "/", true}, {2, "d1", "/", false}},   // the first pending draft, then the same one again
-        {{2, "d1", "?input=manual", false}},             // already shown
-        {{0, "d1", "/", false}, {1, "d2", "jobs/7", true}, {1, "d2", "jobs/7", false}, {1, "d3", "?x=1", true}},
-        {{0, "d1", "/", false}, {1, "d2", "?a=1&input=manual&b=2", false}},
+        {{2, "d1", "/", true}, {2, "d1", "/", false}},
+        {{0, "d1", "/", false}, {1, "d2", "jobs/7", true}, {1, "d2", "jobs/7", false}, {1, "d3", "?x=1", true},
+         {1, "d4", "?a=1&input=manual&b=2", false}},
     };
     for (const auto& answers : runs) {
         auto view = std::make_shared<test::RecordingWebView>();
@@ -179,8 +164,8 @@ TEST(ImportedDraftPolling, ShowsTheManualInputPageForANewPendingDraftOnly) {
         for (const auto& answer : answers) {
             view->current = home + (answer.shown[0] == '/' ? "" : answer.shown), view->loads.clear();
             polling->handleAnswer(answer.pending, answer.id);
-            EXPECT_EQ(view->loads.size(), answer.navigates ? 1u : 0u) << answer.id << " on " << answer.shown;
-            EXPECT_TRUE(!answer.navigates || view->loads[0] == home + "?input=manual");
+            EXPECT_EQ(view->loads, answer.navigates ? std::vector{home + "?input=manual"} : std::vector<std::string>{})
+                << answer.id << " on " << answer.shown;
         }
     }
 }
@@ -189,7 +174,7 @@ TEST(ImportedDraftPolling, ShowsTheManualInputPageForANewPendingDraftOnly) {
 // end-to-end run shows an imported draft opening the manual-input page.)
 TEST(ImportedDraftPolling, ASlowServiceGetsOneRequestAtATime) {
     auto background = std::make_shared<platform::ConcurrentQueue>();
-    int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t length = sizeof address;
     ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&address), length) | ::listen(silent, 16), 0);
@@ -197,7 +182,6 @@ TEST(ImportedDraftPolling, ASlowServiceGetsOneRequestAtATime) {
     auto slow = ImportedDraftPolling::create(
         {platform::glibMainQueue(), background, platform::curlHttpClient(), [&] { return ntohs(address.sin_port); }});
     for (int i = 0; i < 3; ++i) slow->pollImportedDrafts(), test::runMainLoopFor(0.2);
-    ::fcntl(silent, F_SETFL, O_NONBLOCK);
     int connections = 0;
     for (int accepted; (accepted = ::accept(silent, nullptr, nullptr)) >= 0; ++connections) ::close(accepted);
     EXPECT_EQ(connections, 1);

@@ -49,7 +49,6 @@ protected:
 TEST_F(WebView, TellsTheOwnerWhatHappened) {
     struct Case { std::string path; double limit; std::string then; std::vector<std::string> heard; };
     Case cases[] = {
-        {"/silent", 0.5, "", {"timeout"}},
         {"/silent", 0.001, "", {"timeout"}},  // a limit shorter than the load's start
         {"/silent", 30, "html", {"cancelled", "finish"}},
         {"/silent", 0.6, "/page", {"finish"}},         // the new load ends the earlier limit
@@ -112,16 +111,14 @@ TEST_F(WebView, EditingShortcutsReachThePageFirst) {
             "e.preventDefault(); webkit.messageHandlers.pathPicker.postMessage('page undo'); } });</script>");
     GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(harness.window));
     GdkDisplay* display = gdk_window_get_display(window);
+    g_autofree GdkKeymapKey* keys = nullptr;
+    gint count = 0;
+    ASSERT_TRUE(gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), GDK_KEY_z, &keys, &count));
     for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
         GdkEvent* event = gdk_event_new(type);
-        event->key.window = GDK_WINDOW(g_object_ref(window));
-        event->key.keyval = GDK_KEY_z, event->key.state = GDK_CONTROL_MASK, event->key.time = GDK_CURRENT_TIME;
+        event->key = {type, GDK_WINDOW(g_object_ref(window)), FALSE, GDK_CURRENT_TIME, GDK_CONTROL_MASK, GDK_KEY_z,
+                      0, nullptr, static_cast<guint16>(keys[0].keycode), 0, 0};
         gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
-        g_autofree GdkKeymapKey* keys = nullptr;
-        gint count = 0;
-        if (gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), GDK_KEY_z, &keys, &count) && count > 0) {
-            event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
-        }
         gtk_main_do_event(event), gdk_event_free(event);
     }
     ASSERT_TRUE(test::runMainLoopUntil([&] { return !events.empty(); }, 5));
@@ -131,12 +128,11 @@ TEST_F(WebView, EditingShortcutsReachThePageFirst) {
 // A picked path reaches the page's callback intact through the real view, whatever it holds.
 TEST_F(WebView, APickedPathReachesThePageIntact) {
     struct Picking final : platform::Dialogs {
-        using Path = std::filesystem::path;
-        using Paths = std::vector<Path>;
+        using Paths = std::vector<std::filesystem::path>;
         void runOpenPanel(const platform::OpenPanelOptions&, std::function<void(std::optional<Paths>)> done) override {
             done(Paths{"/素材/\"引号\"\\反斜杠\n换行 </script>"});
         }
-        void runSavePanel(const platform::SavePanelOptions&, std::function<void(std::optional<Path>)>) override {}
+        void runSavePanel(const platform::SavePanelOptions&, std::function<void(std::optional<std::filesystem::path>)>) override {}
         void runAlert(const platform::AlertOptions&, std::function<void(int)>) override {}
     };
     startOn("<!doctype html><script>window.__receivePickedPath = (target, path) =>"
