@@ -42,6 +42,7 @@ TEST(UpdateSwapScript, KilledAtAnyStepItLeavesAWholePackageAndARunAfterwardFinis
     EXPECT_NE(run(dir / "missing/Taviro.app", "none").status, 0);
     EXPECT_EQ(test::readFile(app / "Contents/version"), "old");
     EXPECT_TRUE(test::readFile(log).contains("update failed status="));
+    EXPECT_FALSE(fs::exists(dir / "Taviro.app.tmp-update"));
     // Bash reads $BASH_ENV before the script: a trap there kills the script before its Nth command.
     test::writeFile(dir / "kill-at-step", "taviro_step=0\n"
                                           "trap 'taviro_step=$((taviro_step + 1)); "
