@@ -29,19 +29,26 @@ TEST(RemotePackCheck, OnlyAnOfferPassingEveryRuleIsTaken) {
         {{{"size_bytes", 0}}, false},
         {{{"size_bytes", 10485761}}, false},
         {{{"size_bytes", 10485760}}, true},
+        {{{"size_bytes", "100"}}, false},
         {{{"revision", 4.0}}, false},
         {{{"revision", 3}}, false},
         {{{"revision", 5}}, false},
         {{{"revision", 7}}, false},
     };
-    for (const auto& [change, taken] : cases) {
+    auto read = [&](const json& change, const PackOfferContext& context) {
         json pack = {{"version", "2.0.0"}, {"revision", 4}, {"download_url", "https://api.example" + path},
                      {"archive_sha256", std::string(64, 'a')}, {"size_bytes", 100}};
         pack.merge_patch(change);
-        auto result = readPackCheck(platform::HttpResponse{200, json{{"update_available", true}, {"pack", pack}}.dump()}, stored);
-        ASSERT_TRUE(result) << pack.dump();
-        EXPECT_EQ(result->has_value(), taken) << pack.dump();
+        return readPackCheck(platform::HttpResponse{200, json{{"update_available", true}, {"pack", pack}}.dump()}, context);
+    };
+    for (const auto& [change, taken] : cases) {
+        auto result = read(change, stored);
+        ASSERT_TRUE(result) << change.dump();
+        EXPECT_EQ(result->has_value(), taken) << change.dump();
     }
+    // Revision 0 with no pack active, and an answer without a pack.
+    EXPECT_FALSE(read({{"revision", 0}}, {"https://api.example", 0, std::nullopt, {}, FeaturePackUpdater::maxArchiveBytes})->has_value());
+    EXPECT_FALSE(readPackCheck(platform::HttpResponse{200, R"({"update_available":true})"}, stored)->has_value());
     EXPECT_EQ(packCheckURL("https://api.example", "beta", "1.0 +1", 0),
               std::string("https://api.example/api/feature-packs/check?component=ui-rules&platform=") +
                   platform::kReleasePlatform + "&channel=beta&app_version=1.0%20%2B1&engine_api=1&current_revision=0");

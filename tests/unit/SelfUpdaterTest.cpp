@@ -91,6 +91,7 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         {"", "", manual, S::noUpdate, {checking, "no_update 当前已是最新版"}},
         {"r.zip", (digest[0] == '0' ? "1" : "0") + digest.substr(1), automatic, S::failed, {downloading, verifying, failed}},
         {"r.zip", upper, automatic, S::ready, {downloading, verifying, preparing, "ready " + kReady + " 2.0.0"}},
+        {"r.zip", digest + " ", automatic, S::failed, {downloading, verifying, failed}},  // only a blank digest is skipped
         // Plain http and no digest: nobody could tell this package from a swapped one.
         {"r.zip", "  ", automatic, S::failed, {failed}},
         {"missing.zip", digest, automatic, S::failed, {downloading, failed}},
