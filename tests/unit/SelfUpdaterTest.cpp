@@ -1,6 +1,7 @@
 // The self-update against a real update server on 127.0.0.1: the flow's states and reports, the
 // preparation on disk, the restore at launch and the install gate.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include "platform/Process.h"
 #include "selfupdate/SelfUpdater.h"
@@ -124,6 +125,20 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
             EXPECT_EQ(fs::exists(flow.dir / (ready ? "updates/2.0.0/staged/Taviro.app" : "updates/2.0.0")), ready);
         }
     }
+
+    // A disk with less room than the reserve takes no download at all (as root: a small tmpfs).
+    if (::geteuid() != 0) return;
+    server.offer({{"version", "2.0.0"}, {"signature", digest}, {"download_url", server.origin + "/downloads/r.zip"}});
+    Flow flow(server);
+    const fs::path updates = flow.dir / "updates";
+    fs::create_directories(updates);
+    ASSERT_EQ(::mount("tmpfs", updates.c_str(), "tmpfs", 0, "size=60m"), 0);
+    flow.updater->startUpdateFlow(UpdateSource::automatic);
+    test::runMainLoopUntil([&] { return flow.updater->updateState() == S::failed; }, 20);
+    test::runMainLoopFor(0.05);
+    EXPECT_EQ(flow.takeReports(), (Reports{downloading, failed}));
+    EXPECT_TRUE(fs::is_empty(updates));
+    ::umount2(updates.c_str(), MNT_DETACH);
 }
 
 // Over TLS a blank signature skips the digest check. A click installs a prepared update only on
