@@ -39,6 +39,9 @@ TEST(ReleaseCheck, AnswersAreReadAsNothingNewerAReleaseOrAFailure) {
         // The version names a folder: nothing but a plain version is taken.
         {offer("../2.0"), "error 3"},
         {offer("2.0/x"), "error 3"},
+        {offer("2..0"), "error 3"},
+        {offer("2.0.\xc3\xa9"), "error 3"},  // ASCII only
+        {ok(R"({"update_available":true,"release":{"version":"1.0.10"}})"), "error 3"},  // no address
         {offer(std::string(64, '9')), std::string(64, '9') + " https://u.example/p.zip -"},
         {offer(std::string(65, '9')), "error 3"},
     };
