@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "app/TaviroMain.h"
 #include "featurepack/FeaturePackUpdater.h"
 #include "fuzz/FuzzInput.h"
 
@@ -11,7 +12,7 @@ namespace taviro::fuzz {
 inline FeaturePackUpdater& packUpdater() {
     static FeaturePackUpdater updater = [] {
         ::setenv("VORDA_FEATURE_PACK_TEST_ROOT", (scratchFolder() / "store").c_str(), 1);
-        return FeaturePackUpdater("1.0.73", [](const std::string&) {});
+        return FeaturePackUpdater(TaviroMain::headlessAppVersion, [](const std::string&) {});
     }();
     return updater;
 }
