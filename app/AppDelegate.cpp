@@ -95,6 +95,12 @@ void AppDelegate::wireSubsystems() {
     updateMachine.remoteApiOrigin = platform_.remoteApiOrigin;
     updateMachine.updateRoot = updateRootDirectory();
     updateMachine.localPort = localPort;
+    updateMachine.desktopLog = desktopLogPath();
+    std::error_code error;
+    if (platform_.package && std::filesystem::exists(platform_.package->updatePublicKey(), error)) {
+        updateMachine.updatePublicKey = platform_.package->updatePublicKey();
+    }
+    updateMachine.launchProof = platform_.updateLaunchProof;
     selfUpdater_ = SelfUpdater::create(std::move(updateMachine));
     bridge_ = PageBridge::create({platform_.mainQueue, platform_.background, platform_.http}, std::move(bridgeHooks));
     draftPolling_ = ImportedDraftPolling::create({platform_.mainQueue, platform_.background, platform_.http, localPort});
@@ -180,7 +186,10 @@ bool AppDelegate::decidePolicyForNavigation(const std::optional<std::string>& ur
     return navigation_->decidePolicyForNavigation(url);
 }
 
-void AppDelegate::didFinishNavigation() { navigation_->didFinishNavigation(); }
+void AppDelegate::didFinishNavigation() {
+    selfUpdater_->didShowFirstPage();
+    navigation_->didFinishNavigation();
+}
 
 void AppDelegate::didFailNavigation(const Error& error) { navigation_->didFailNavigation(error); }
 

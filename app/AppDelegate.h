@@ -44,6 +44,8 @@ public:
         // "https://host[:port]" of the remote API.
         std::string remoteApiOrigin;
         ServiceTiming timing;
+        // Named by the swap script that started this version (see SelfUpdater::Machine).
+        std::optional<std::filesystem::path> updateLaunchProof;
     };
 
     static std::shared_ptr<AppDelegate> create(Platform platform);

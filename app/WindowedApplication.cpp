@@ -8,6 +8,7 @@
 #include "platform/HardwareIdentity.h"
 #include "platform/PackageLayout.h"
 #include "platform/Paths.h"
+#include "platform/UpdateSwapScript.h"
 
 namespace taviro {
 namespace {
@@ -32,6 +33,11 @@ ServiceTiming connectionTiming() {
 
 AppDelegate::Platform packagedPlatform() {
     AppDelegate::Platform platform;
+    // Read once and not handed on (before any thread starts): the service has no use for it.
+    if (auto proof = platform::environmentValue(platform::kLaunchProofVariable)) {
+        if (std::filesystem::path(*proof).is_absolute()) platform.updateLaunchProof = *proof;
+        ::unsetenv(platform::kLaunchProofVariable);
+    }
     platform.mainQueue = platform::glibMainQueue();
     platform.background = std::make_shared<platform::ConcurrentQueue>("taviro-worker");
     platform.http = platform::curlHttpClient();

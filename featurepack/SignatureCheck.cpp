@@ -2,6 +2,7 @@
 #include <nlohmann/json.hpp>
 
 #include "lib/Base64.h"
+#include "lib/PublicKeyFile.h"
 #include "featurepack/FeaturePackUpdater.h"
 #include "lib/Text.h"
 #include "lib/Utf8.h"
@@ -15,20 +16,6 @@ namespace {
 
 constexpr const char* kBadSignature = "功能包数字签名无效";
 
-std::optional<std::vector<std::uint8_t>> readPublicKey(const std::filesystem::path& keyFile) {
-    auto bytes = platform::readFile(keyFile);
-    if (!bytes) return std::nullopt;
-    auto document = nlohmann::json::parse(*bytes, nullptr, /*allow_exceptions=*/false);
-    if (!document.is_object() || document.empty()) return std::nullopt;
-    auto keyId = document.find("key_id");
-    if (keyId == document.end() || !keyId->is_string() || *keyId != FeaturePackUpdater::keyID) return std::nullopt;
-    auto raw = document.find("public_key_raw_base64");
-    if (raw == document.end() || !raw->is_string()) return std::nullopt;
-    auto key = decodeBase64Strict(raw->get_ref<const std::string&>());
-    if (!key || key->size() != 32) return std::nullopt;
-    return key;
-}
-
 }  // namespace
 
 std::filesystem::path FeaturePackUpdater::publicKeyPath() const {
@@ -40,7 +27,8 @@ std::filesystem::path FeaturePackUpdater::publicKeyPath() const {
 VoidResult FeaturePackUpdater::verifySignature(const std::string& manifestData,
                                                const std::filesystem::path& signatureURL) const {
     auto refused = std::unexpected(error(kBadSignature));
-    auto key = readPublicKey(publicKeyPath());
+    auto keyFile = platform::readFile(publicKeyPath());
+    auto key = keyFile ? readEd25519PublicKey(*keyFile, keyID) : std::nullopt;
     if (!key) return refused;
 
     auto signatureText = platform::readUntrustedFile(signatureURL, maxSingleFileBytes);

@@ -22,5 +22,9 @@ std::string sha256Hex(std::string_view bytes);
 // is simply "not valid".
 bool ed25519Verify(std::span<const std::uint8_t> publicKey, std::span<const std::uint8_t> message,
                    std::span<const std::uint8_t> signature);
+// The same for a file's whole contents, mapped rather than read: Ed25519 hashes its message
+// twice, so a large archive is never copied into memory.
+bool ed25519VerifyFile(std::span<const std::uint8_t> publicKey, const std::filesystem::path& file,
+                       std::span<const std::uint8_t> signature);
 
 }  // namespace taviro::platform

@@ -13,12 +13,15 @@ struct PackageLayout {
     static PackageLayout running();
     static PackageLayout ofExecutable(const std::filesystem::path& executable);
 
+    std::filesystem::path executable() const { return contents / "MacOS" / "Taviro"; }
     std::filesystem::path infoPlist() const { return contents / "Info.plist"; }
     std::filesystem::path resources() const { return contents / "Resources"; }
     std::filesystem::path serviceExecutable() const {
         return resources() / "server" / "vorda-web-server" / "vorda-web-server";
     }
     std::filesystem::path featurePackPublicKey() const { return resources() / "feature-pack-public-key.json"; }
+    // Present only where the deployment signs its releases.
+    std::filesystem::path updatePublicKey() const { return resources() / "update-public-key.json"; }
 };
 
 }  // namespace taviro::platform

@@ -16,12 +16,14 @@ struct UpdateFolder {
     static UpdateFolder of(const std::filesystem::path& updateRoot, const std::string& version) {
         return {updateRoot / version};
     }
-    std::filesystem::path archive() const { return folder / "update.zip"; }
-    std::filesystem::path staged() const { return folder / "staged"; }
+    std::filesystem::path archive() const;
+    std::filesystem::path staged() const;
     std::filesystem::path newApp() const { return staged() / "Taviro.app"; }
     std::filesystem::path script() const;
     std::filesystem::path log() const { return folder / "update.log"; }
-    std::filesystem::path record() const { return folder / "manifest.json"; }
+    std::filesystem::path record() const;
+    // Written by the swap script: the version was rolled back or could not be swapped in.
+    std::filesystem::path refusedMarker() const;
 };
 
 // A prepared update as its record describes it.
@@ -30,20 +32,36 @@ struct PreparedUpdate {
     std::filesystem::path script;
     std::filesystem::path newApp;
     std::filesystem::path log;
+    // The package it was prepared for; empty in a record that names none.
+    std::filesystem::path appPath;
 };
 
 // ~/.local/share/Taviro/updates (or under $XDG_DATA_HOME).
 std::filesystem::path updateRootDirectory();
 
-// The record of a finished preparation: pretty-printed, keys sorted.
+// The record of a finished preparation for the package at `appPath`: pretty-printed, keys sorted.
 std::string preparedUpdateRecord(const UpdateFolder& folder, const ReleaseDescription& release,
-                                 const std::string& preparedAt);
-// The four members a launch needs; absent unless each is text and every path is absolute.
+                                 const std::filesystem::path& appPath, const std::string& preparedAt);
+// The members a launch needs; absent unless the four it cannot do without are text and every
+// path is absolute.
 std::optional<PreparedUpdate> readPreparedUpdateRecord(std::string_view json);
 
-// The first version folder, in descending plain-text order of the names, whose record is
-// newer than `runningVersion` and whose script and new package are in place.
-std::optional<PreparedUpdate> findPreparedUpdate(const std::filesystem::path& updateRoot, std::string_view runningVersion);
+// The first version folder, in descending plain-text order of the names, whose record was
+// prepared for `appPackage`, is newer than `runningVersion`, was not refused, and whose script
+// and new package are in place.
+std::optional<PreparedUpdate> findPreparedUpdate(const std::filesystem::path& updateRoot, std::string_view runningVersion,
+                                                 const std::filesystem::path& appPackage);
+
+// Launch: retires the version folders whose record names no package, or names `appPackage`
+// at or below `runningVersion` (installed, or superseded). Their logs stay.
+void retireFinishedUpdates(const std::filesystem::path& updateRoot, std::string_view runningVersion,
+                           const std::filesystem::path& appPackage);
+// Removes the record first, so that a folder half removed is never restored, then the archive
+// and the unpacked package.
+void retireUpdateFolder(const UpdateFolder& folder);
+
+// The swap script refused this version on this machine; `version` is a plain version.
+bool isRefusedVersion(const std::filesystem::path& updateRoot, const std::string& version);
 
 // Compares versions part by part at ".", each part as a decimal integer (0 when it is not one).
 int compareDottedVersions(std::string_view a, std::string_view b);

@@ -46,7 +46,7 @@ ReleaseCheckResult readReleaseCheck(const Result<platform::HttpResponse>& answer
     if (compareNumericStrings(*version, currentVersion) <= 0) return NoNewerRelease{};
     auto url = textOf(*release, "download_url");
     if (!url || !isAbsoluteURL(*url)) return updateError(3, "the offered release has no download address");
-    return ReleaseDescription{*version, *url, textOf(*release, "signature")};
+    return ReleaseDescription{*version, *url, textOf(*release, "signature"), textOf(*release, "ed25519_signature")};
 }
 
 int compareNumericStrings(std::string_view a, std::string_view b) {

@@ -15,6 +15,8 @@ struct ReleaseDescription {
     std::string version;
     std::string downloadURL;
     std::optional<std::string> expectedSHA256;
+    // Base64 Ed25519 signature over the archive's bytes, for a deployment that signs its releases.
+    std::optional<std::string> ed25519Signature;
 };
 
 struct NoNewerRelease {};

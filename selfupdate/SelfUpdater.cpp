@@ -131,8 +131,12 @@ void SelfUpdater::checkForUpdateAndDownload(UpdateSource source) {
     std::weak_ptr<SelfUpdater> weakSelf = weak_from_this();
     machine_.background->post([weakSelf, source, http = machine_.http, mainQueue = machine_.mainQueue,
                                url = releaseCheckURL(machine_.remoteApiOrigin, machine_.runningVersion),
-                               version = machine_.runningVersion] {
+                               version = machine_.runningVersion, updateRoot = machine_.updateRoot] {
         ReleaseCheckResult result = readReleaseCheck(http->get(url, kReleaseCheckTimeoutSeconds), version);
+        // A version this machine rolled back is no update; a newer one is offered as usual.
+        if (auto* release = std::get_if<ReleaseDescription>(&result); release && isRefusedVersion(updateRoot, release->version)) {
+            result = NoNewerRelease{};
+        }
         mainQueue->post([weakSelf, source, result = std::move(result)] {
             if (auto self = weakSelf.lock()) self->applyReleaseCheck(result, source);
         });
@@ -164,7 +168,7 @@ void SelfUpdater::applyReleaseCheck(const ReleaseCheckResult& result, UpdateSour
 
 void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
     // Nobody could tell this package from one swapped on the way: it never runs.
-    if (isUnverifiable(release)) {
+    if (isUnverifiable(release, machine_.updatePublicKey.has_value())) {
         fail(true);
         return;
     }
@@ -179,8 +183,10 @@ void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
 
     std::weak_ptr<SelfUpdater> weakSelf = weak_from_this();
     auto quitting = quitting_;
-    PreparationTools tools{machine_.http, machine_.runProcess, [quitting] { return quitting->load(); }};
-    machine_.background->post([weakSelf, tools, folder, release, mainQueue = machine_.mainQueue] {
+    PreparationTools tools{machine_.http, machine_.runProcess, [quitting] { return quitting->load(); },
+                           machine_.updatePublicKey};
+    // Only reached with a package to replace.
+    machine_.background->post([weakSelf, tools, folder, release, package = *machine_.appPackage, mainQueue = machine_.mainQueue] {
         auto onStep = [&](PreparationStep step) {
             mainQueue->post([weakSelf, step, version = release.version] {
                 auto self = weakSelf.lock();
@@ -191,7 +197,7 @@ void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
                 self->reportUpdateStatus(rawValue(state), verifying ? kVerifyingMessage : kPreparingMessage, version);
             });
         };
-        auto prepared = downloadAndPrepare(tools, folder, release, onStep);
+        auto prepared = downloadAndPrepare(tools, folder, release, package, onStep);
         mainQueue->post([weakSelf, prepared = std::move(prepared)] {
             auto self = weakSelf.lock();
             if (!self) return;
@@ -213,7 +219,10 @@ void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
 // ---- prepared update, install gate and swap ----
 
 void SelfUpdater::restorePreparedUpdateIfAvailable() {
-    auto update = findPreparedUpdate(machine_.updateRoot, machine_.runningVersion);
+    // An update belongs to the package it was prepared for.
+    if (!machine_.appPackage) return;
+    retireFinishedUpdates(machine_.updateRoot, machine_.runningVersion, *machine_.appPackage);
+    auto update = findPreparedUpdate(machine_.updateRoot, machine_.runningVersion, *machine_.appPackage);
     if (!update) return;
     pendingUpdateScript_ = update->script;
     pendingUpdateApp_ = update->newApp;
@@ -273,8 +282,14 @@ void SelfUpdater::runPendingUpdateIfNeeded() {
     // Not waited for: the script outlives us and waits for us to be gone.
     (void)platform::launchDetached(platform::kSwapScriptInterpreter,
                                    platform::updateSwapArguments(*pendingUpdateScript_, *machine_.appPackage,
-                                                                 *pendingUpdateApp_, *pendingUpdateLog_),
+                                                                 *pendingUpdateApp_, *pendingUpdateLog_, machine_.desktopLog),
                                    *pendingUpdateLog_);
+}
+
+void SelfUpdater::didShowFirstPage() {
+    if (!machine_.launchProof) return;
+    // Once: the script only looks for the file.
+    (void)platform::writeFileAtomically(*std::exchange(machine_.launchProof, std::nullopt), "", 0644);
 }
 
 }  // namespace taviro

@@ -42,6 +42,12 @@ public:
         std::string remoteApiOrigin;
         std::filesystem::path updateRoot;
         std::function<int()> localPort;
+        // Where the swap script notes a rollback for the user to find.
+        std::filesystem::path desktopLog;
+        // The deployment's update key file, when the package holds one: releases must be signed.
+        std::optional<std::filesystem::path> updatePublicKey;
+        // Given by the swap script that started this version: created once a first page shows.
+        std::optional<std::filesystem::path> launchProof;
     };
 
     static constexpr const char* updateDownloadingMessage = "发现新版，正在下载安装包，请不要立即退出软件";
@@ -62,6 +68,9 @@ public:
     void restorePreparedUpdateIfAvailable();
     // Quit: hands a prepared update to the swap script, which runs once the application is gone.
     void runPendingUpdateIfNeeded();
+    // The window shows a first finished page: a version the swap script started has proved that
+    // it runs, so the script keeps it.
+    void didShowFirstPage();
     // Quit: a download under way stops.
     void stop() { *quitting_ = true; }
 

@@ -2,21 +2,54 @@
 
 #include <algorithm>
 
+#include "lib/Base64.h"
+#include "lib/PublicKeyFile.h"
 #include "lib/Text.h"
 #include "lib/UrlParts.h"
 #include "platform/Archive.h"
 #include "platform/Clock.h"
 #include "platform/Crypto.h"
 #include "platform/Files.h"
+#include "platform/InfoPlist.h"
+#include "platform/NativeExecutable.h"
+#include "platform/PackageLayout.h"
 #include "platform/UpdateSwapScript.h"
 
 namespace taviro {
 namespace {
 
+// A key file is a few dozen bytes.
+constexpr std::int64_t kMaxKeyFileBytes = 64 * 1024;
+
 Error preparationError(const std::string& description) { return Error{kUpdateErrorDomain, 4, description}; }
 
+// The archive's bytes signed with the deployment's update key, in the strict base64 of pack
+// signatures.
+bool signatureMatches(const std::filesystem::path& keyFile, const std::filesystem::path& archive,
+                      const std::optional<std::string>& signatureText) {
+    auto keyText = platform::readUntrustedFile(keyFile, kMaxKeyFileBytes);
+    auto key = keyText ? readEd25519PublicKey(*keyText, kUpdateKeyID) : std::nullopt;
+    auto signature = signatureText ? decodeBase64Strict(*signatureText) : std::nullopt;
+    return key && signature && platform::ed25519VerifyFile(*key, archive, *signature);
+}
+
+// The unpacked package can start on this machine and is the version that was offered: anything
+// else would either not run after the swap or be swapped in again at every quit.
+VoidResult checkStagedPackage(const UpdateFolder& folder, const std::string& version) {
+    const platform::PackageLayout package{folder.newApp() / "Contents"};
+    if (!platform::isNativeExecutable(package.executable())) {
+        return std::unexpected(preparationError("the package's Contents/MacOS/Taviro is not an executable for this machine"));
+    }
+    auto packaged = platform::infoPlistString(package.infoPlist(), "CFBundleShortVersionString");
+    if (packaged != version) {
+        return std::unexpected(preparationError("the package is version " + packaged.value_or("(none)") + ", not " + version));
+    }
+    return {};
+}
+
 Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder& folder,
-                               const ReleaseDescription& release, const std::function<void(PreparationStep)>& onStep) {
+                               const ReleaseDescription& release, const std::filesystem::path& appPackage,
+                               const std::function<void(PreparationStep)>& onStep) {
     // A download that would fill the disk stops as one that is too large does.
     auto room = platform::availableBytes(folder.folder);
     if (!room) return std::unexpected(room.error());
@@ -32,6 +65,9 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
     onStep(PreparationStep::verifying);
     if (!digestMatches(folder.archive(), release.expectedSHA256)) {
         return std::unexpected(preparationError("the package does not match its digest"));
+    }
+    if (tools.updatePublicKey && !signatureMatches(*tools.updatePublicKey, folder.archive(), release.ed25519Signature)) {
+        return std::unexpected(preparationError("the package's signature is not valid"));
     }
 
     onStep(PreparationStep::preparing);
@@ -56,20 +92,23 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
     if (!std::filesystem::is_directory(folder.newApp(), error)) {
         return std::unexpected(preparationError("the package holds no Taviro.app"));
     }
+    if (auto checked = checkStagedPackage(folder, release.version); !checked) return std::unexpected(checked.error());
 
     if (auto written = platform::writeFileAtomically(folder.script(), platform::updateSwapScript(), 0755); !written) {
         return std::unexpected(written.error());
     }
     // The script must run: a mode that did not take is a failure here, not at quit.
     if (::access(folder.script().c_str(), X_OK) != 0) return std::unexpected(posixError(errno, "cannot make the swap script executable"));
-    auto record = preparedUpdateRecord(folder, release, platform::iso8601Now());
+    auto record = preparedUpdateRecord(folder, release, appPackage, platform::iso8601Now());
     if (auto written = platform::writeFileAtomically(folder.record(), record, 0644); !written) return std::unexpected(written.error());
-    return PreparedUpdate{release.version, folder.script(), folder.newApp(), folder.log()};
+    return PreparedUpdate{release.version, folder.script(), folder.newApp(), folder.log(), appPackage};
 }
 
 }  // namespace
 
-bool isUnverifiable(const ReleaseDescription& release) {
+bool isUnverifiable(const ReleaseDescription& release, bool signedReleases) {
+    // The signature is the trust: plain http is then as good as any.
+    if (signedReleases) return !release.ed25519Signature;
     auto parts = parseUrl(release.downloadURL);
     const bool plainHttp = parts && parts->scheme && lowercaseASCII(*parts->scheme) == "http";
     return plainHttp && (!release.expectedSHA256 || trimWhitespaceAndNewlines(*release.expectedSHA256).empty());
@@ -82,9 +121,9 @@ bool digestMatches(const std::filesystem::path& archive, const std::optional<std
 }
 
 Result<PreparedUpdate> downloadAndPrepare(const PreparationTools& tools, const UpdateFolder& folder,
-                                          const ReleaseDescription& release,
+                                          const ReleaseDescription& release, const std::filesystem::path& appPackage,
                                           const std::function<void(PreparationStep)>& onStep) {
-    auto prepared = prepare(tools, folder, release, onStep);
+    auto prepared = prepare(tools, folder, release, appPackage, onStep);
     if (!prepared) platform::removeTree(folder.folder);
     return prepared;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,22 +29,29 @@ struct PreparationTools {
     std::function<int(const std::string&, const std::vector<std::string>&)> runProcess;
     // True once the application quits: the download stops.
     std::function<bool()> cancelled;
+    // The deployment's update key file; present only where the deployment signs its releases.
+    std::optional<std::filesystem::path> updatePublicKey;
 };
+
+inline constexpr const char* kUpdateKeyID = "update-ed25519-v1";
 
 enum class PreparationStep { verifying, preparing };
 
-// A package that nobody could check before it runs: fetched over plain http with no digest.
-bool isUnverifiable(const ReleaseDescription& release);
+// A package that nobody could check before it runs: with an update key, one without a signature;
+// without, one fetched over plain http with no digest.
+bool isUnverifiable(const ReleaseDescription& release, bool signedReleases);
 
 // The digest check: a blank expected digest accepts anything; otherwise the file's digest must
 // equal the expected text as received, in either case.
 bool digestMatches(const std::filesystem::path& archive, const std::optional<std::string>& expectedSHA256);
 
-// Background thread. Downloads the release into its version folder (which exists), checks it,
-// unpacks it and writes the swap script and the record. Calls `onStep` as it begins checking
-// and unpacking. Any failure removes the version folder.
+// Background thread. Downloads the release into its version folder (which exists), checks its
+// digest and, with an update key, its signature, unpacks it, checks that the package runs here
+// and is the offered version, and writes the swap script and the record for `appPackage`. Calls
+// `onStep` as it begins checking and unpacking. Any failure (domain "VordaUpdate", code 4 for
+// the package's own faults) removes the version folder.
 Result<PreparedUpdate> downloadAndPrepare(const PreparationTools& tools, const UpdateFolder& folder,
-                                          const ReleaseDescription& release,
+                                          const ReleaseDescription& release, const std::filesystem::path& appPackage,
                                           const std::function<void(PreparationStep)>& onStep);
 
 }  // namespace taviro

@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <memory>
 #include <openssl/evp.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,6 +86,22 @@ bool ed25519Verify(std::span<const std::uint8_t> publicKey, std::span<const std:
     DigestContext context(EVP_MD_CTX_new());
     if (!context || EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1) return false;
     return EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(), message.size()) == 1;
+}
+
+bool ed25519VerifyFile(std::span<const std::uint8_t> publicKey, const std::filesystem::path& file,
+                       std::span<const std::uint8_t> signature) {
+    auto opened = openRegularFileForReading(file);
+    if (!opened) return false;
+    struct stat info{};
+    const bool sized = ::fstat(*opened, &info) == 0;
+    const auto length = sized ? static_cast<std::size_t>(info.st_size) : 0;
+    // An empty file cannot be mapped; its message is empty.
+    void* mapped = length == 0 ? nullptr : ::mmap(nullptr, length, PROT_READ, MAP_PRIVATE, *opened, 0);
+    ::close(*opened);
+    if (!sized || mapped == MAP_FAILED) return false;
+    const bool valid = ed25519Verify(publicKey, std::span(static_cast<const std::uint8_t*>(mapped), length), signature);
+    if (mapped) ::munmap(mapped, length);
+    return valid;
 }
 
 }  // namespace taviro::platform

@@ -18,17 +18,21 @@ namespace {
 
 const std::string kDownloading = SelfUpdater::updateDownloadingMessage, kReady = SelfUpdater::updateReadyMessage;
 
-// One application: its package at 1.0.9, update root and page, with the update server as its origin.
+// One application: its package at 1.0.9, update root and page, with the update server as its origin,
+// and with `updateKey` the deployment's update key.
 struct Flow {
-    explicit Flow(const UpdateServer& server) {
-        // The plist is all the update server needs to make a release of the package.
-        test::writeFile(dir / "Applications/Taviro.app/Contents/Info.plist",
+    explicit Flow(const UpdateServer& server, const test::SigningKey* updateKey = nullptr) {
+        // A plist and a program of this machine are all the update server needs to make a release.
+        test::writeFile(package / "Contents/Info.plist",
                         "<plist><dict><key>CFBundleShortVersionString</key><string>1.0.9</string></dict></plist>\n");
+        fs::create_directories(package / "Contents/MacOS");
+        fs::copy_file("/bin/true", package / "Contents/MacOS/Taviro", fs::copy_options::overwrite_existing);
         SelfUpdater::Machine machine{
             platform::glibMainQueue(), std::make_shared<platform::ConcurrentQueue>(), platform::curlHttpClient(),
             [](const std::string& tool, const auto& arguments) { return platform::runAndWait(tool, arguments).value_or(1); },
-            dir / "Applications/Taviro.app", "1.0.9", server.origin, dir / "updates",
-            [this] { return std::stoi(test::readFile(servicePortFile)); }};
+            package, "1.0.9", server.origin, dir / "updates",
+            [this] { return std::stoi(test::readFile(servicePortFile)); }, dir / "desktop.log", std::nullopt, std::nullopt};
+        if (updateKey) machine.updatePublicKey = updateKey->writePublicKeyFile(dir / "update-key.json", "update-ed25519-v1");
         updater = SelfUpdater::create(std::move(machine));
         updater->attach(view, [this] { ++quits; });
     }
@@ -48,6 +52,7 @@ struct Flow {
     // The local service's install-safety answers come from a test server too.
     fs::path servicePortFile;
     test::TempDir dir;
+    const fs::path package = dir / "Applications/Taviro.app";
     std::shared_ptr<test::RecordingWebView> view = std::make_shared<test::RecordingWebView>();
     std::shared_ptr<SelfUpdater> updater;
     int quits = 0;
@@ -72,8 +77,28 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
     const std::string failed = "failed 更新失败，请重新点击或重新官网下载", checking = "checking 检查中...";
     const std::string downloading = "downloading " + kDownloading + " 2.0.0", verifying = "verifying 正在校验更新包... 2.0.0";
     const std::string preparing = "preparing 正在准备安装... 2.0.0";
-    const auto digest = server.publish(Flow(server).dir / "Applications/Taviro.app", "2.0.0");  // the running package, as 2.0.0
+    const Flow running(server);
+    const auto digest = server.publish(running.package, "2.0.0");  // the running package, as 2.0.0
     test::writeZip(server.root / "downloads/empty.zip", {{"not-an-app/readme", "no application here"}});
+    // Releases that could not run here, or would be swapped in again at every quit: a zip without
+    // modes, a program of another machine, a package of another version.
+    auto release = [&](const fs::path& package, const char* version, const char* zip) {
+        EXPECT_EQ(test::runCaptured({TAVIRO_UPDATE_SERVER, "release", package, version, server.root / "downloads" / zip}).status, 0);
+    };
+    test::writeZip(server.root / "downloads/nomodes.zip",
+                   {{"Taviro.app/Contents/MacOS/Taviro", "#!/bin/sh\n"},
+                    {"Taviro.app/Contents/Info.plist", test::readFile(running.package / "Contents/Info.plist")}});
+    release(running.package, "1.9.9", "other-version.zip");
+    {
+        Flow foreign(server);
+        std::string program = test::readFile(foreign.package / "Contents/MacOS/Taviro");
+        program[18] = static_cast<char>(program[18] + 1);  // e_machine
+        test::writeFile(foreign.package / "Contents/MacOS/Taviro", program);
+        release(foreign.package, "2.0.0", "foreign.zip");
+    }
+    const test::SigningKey updateKey;
+    const std::string archive = test::readFile(server.root / "downloads/r.zip");
+    const std::string signature = test::base64(updateKey.sign(archive)), forged = test::base64(updateKey.sign(archive + "x"));
     writeLyingZip(server.root / "downloads/lying.zip");
     test::writeFile(server.root / "downloads/huge.zip", "x");
     test::writeFile(server.root / "downloads/huge.zip.length", std::to_string((2ULL << 30) + 1));
@@ -84,7 +109,10 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
     // The file offered as release 2.0.0 and its signature (null: no answer, a 404; "": an answer
     // with no release), and what the page hears.
     using S = UpdateFlowState;
-    struct Case { const char* file; std::string signature; UpdateSource source; S state; Reports reports; };
+    // `keyed`: the package holds an update key, and the release carries `ed25519`.
+    struct Case { const char* file; std::string signature; UpdateSource source; S state; Reports reports;
+                  bool keyed = false; std::optional<std::string> ed25519 = {}; };
+    const Reports refused{downloading, verifying, preparing, failed};
     const auto manual = UpdateSource::manual, automatic = UpdateSource::automatic;
     const Case cases[] = {
         {nullptr, "", manual, S::failed, {checking, failed}},
@@ -99,17 +127,26 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         {"huge.zip", digest, automatic, S::failed, {downloading, failed}},  // announced beyond 2 GiB
         {"empty.zip", sha("empty.zip"), automatic, S::failed, {downloading, verifying, preparing, failed}},
         {"lying.zip", sha("lying.zip"), automatic, S::failed, {downloading, verifying, preparing, failed}},
+        {"nomodes.zip", sha("nomodes.zip"), automatic, S::failed, refused},
+        {"foreign.zip", sha("foreign.zip"), automatic, S::failed, refused},
+        {"other-version.zip", sha("other-version.zip"), automatic, S::failed, refused},
+        // With an update key: the signature is the trust, over plain http too.
+        {"r.zip", "", automatic, S::failed, {failed}, true},
+        {"r.zip", "", automatic, S::failed, {downloading, verifying, failed}, true, "not base64"},
+        {"r.zip", "", automatic, S::failed, {downloading, verifying, failed}, true, forged},
+        {"r.zip", "", automatic, S::ready, {downloading, verifying, preparing, "ready " + kReady + " 2.0.0"}, true, signature},
         {"r.zip", digest, automatic, S::fallback,
          {"fallback 当前安装位置无法自动替换，请重新官网下载新版覆盖安装 2.0.0 " + server.origin + "/downloads/r.zip"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file ? c.file : "no answer") + " " + c.signature);
         fs::remove(server.root / "answer.json");
-        if (c.file) server.offer(*c.file ? nlohmann::json{{"version", "2.0.0"}, {"signature", c.signature},
-                                                          {"download_url", server.origin + "/downloads/" + c.file}} : nullptr);
+        nlohmann::json offer{{"version", "2.0.0"}, {"signature", c.signature}, {"download_url", server.origin + "/downloads/" + (c.file ? c.file : "")}};
+        if (c.ed25519) offer["ed25519_signature"] = *c.ed25519;
+        if (c.file) server.offer(*c.file ? offer : nullptr);
         const bool ready = c.state == S::ready;
-        Flow flow(server);
-        if (c.state == S::fallback) fs::remove_all(flow.dir / "Applications/Taviro.app");  // nothing it can replace
+        Flow flow(server, c.keyed ? &updateKey : nullptr);
+        if (c.state == S::fallback) fs::remove_all(flow.package);  // nothing it can replace
         fs::create_directories(flow.dir / "updates/2.0.0/staged");  // an earlier, unfinished run of this version
         flow.updater->startUpdateFlow(c.source);
         // Until the flow is ready or rests in a state that waits for the next start.
@@ -124,6 +161,17 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         if (!c.reports.empty() && c.reports.front() == downloading) {
             EXPECT_EQ(fs::exists(flow.dir / (ready ? "updates/2.0.0/staged/Taviro.app" : "updates/2.0.0")), ready);
         }
+    }
+
+    // A version this machine rolled back is no update.
+    {
+        server.offer({{"version", "2.0.0"}, {"signature", digest}, {"download_url", server.origin + "/downloads/r.zip"}});
+        Flow flow(server);
+        test::writeFile(flow.dir / "updates/2.0.0/refused", "");
+        flow.updater->startUpdateFlow(UpdateSource::manual);
+        test::runMainLoopUntil([&] { return flow.updater->updateState() == S::noUpdate; }, 20);
+        test::runMainLoopFor(0.05);
+        EXPECT_EQ(flow.takeReports(), (Reports{checking, "no_update 当前已是最新版"}));
     }
 
     // A disk with less room than the reserve takes no download at all (as root: a small tmpfs).
@@ -148,7 +196,7 @@ TEST(SelfUpdater, ClicksOverTlsPrepareOnceAndInstallOnlyOnTheServicesWord) {
     test::ScopedEnv trust({{"CURL_CA_BUNDLE", std::nullopt}, {"SSL_CERT_FILE", (server.root / "cert.pem").string()}});
     Flow flow(server);
     flow.servicePortFile = service.root / "port";
-    server.publish(flow.dir / "Applications/Taviro.app", "1.0.10");
+    server.publish(flow.package, "1.0.10");
     server.offer({{"version", "1.0.10"}, {"download_url", server.origin + "/downloads/r.zip"}, {"signature", " \n"}});
     const std::string unconfirmed = "blocked 更新前未能确认任务状态，请稍后重试 1.0.10";
     const Reports prepared{"checking 检查中...", "downloading " + kDownloading + " 1.0.10", "verifying 正在校验更新包... 1.0.10",
@@ -165,7 +213,8 @@ TEST(SelfUpdater, ClicksOverTlsPrepareOnceAndInstallOnlyOnTheServicesWord) {
     EXPECT_EQ(click(6), prepared);
     EXPECT_EQ(server.requestsFor("/api/updates/check?current=1.0.9&channel=stable&platform=linux-"), 1);
     // The record it wrote is what the next launch reads back.
-    EXPECT_EQ(findPreparedUpdate(flow.dir / "updates", "1.0.9").value().newApp, flow.dir / "updates/1.0.10/staged/Taviro.app");
+    EXPECT_EQ(findPreparedUpdate(flow.dir / "updates", "1.0.9", flow.package).value().newApp,
+              flow.dir / "updates/1.0.10/staged/Taviro.app");
     // The prepared files are gone: a click looks for a release again.
     fs::remove_all(flow.dir / "updates/1.0.10/staged");
     EXPECT_EQ(click(6), prepared);
@@ -178,28 +227,34 @@ TEST(SelfUpdater, ClicksOverTlsPrepareOnceAndInstallOnlyOnTheServicesWord) {
     EXPECT_EQ(click(1), Reports{"restarting 即将重启完成更新 1.0.10"});
     EXPECT_TRUE(test::runMainLoopUntil([&] { return flow.quits == 1; }, 5));
     // Where the package cannot be replaced, a click offers the full package for download instead.
-    fs::remove_all(flow.dir / "Applications/Taviro.app");
+    fs::remove_all(flow.package);
     EXPECT_TRUE(click(1).at(0).starts_with("fallback 当前安装位置无法自动替换，请重新官网下载新版覆盖安装 1.0.10 " +
                                            server.origin + "/downloads/vorda-kinoloom-linux-"));
 }
 
 // Folders by name, in the order they are read, each with the version its record names ("" for a
 // record cut short) and what it lacks: "x" an executable script, "a" the new package, "l" the log
-// in its record. All before "2.0.9" are skipped: the first is not newer than the running 1.0.9.
+// in its record, "p" this package in its record ("n": it names none), "r" not refused. All before
+// "2.0.9" are skipped: "7" is not newer than the running 1.0.9, "2.1" is another installation's.
 // "2.0.9" is read before "2.0.37"; its record's version counts, and 1.0.10 is newer than 1.0.9.
-TEST(SelfUpdater, TheLaunchRestoresTheFirstCompleteNewerRecordInPlainTextOrder) {
+// "7" (installed) and "2.0.99" (nobody's) are retired, their logs kept.
+TEST(SelfUpdater, TheLaunchRestoresTheFirstCompleteNewerRecordOfItsPackageInPlainTextOrder) {
     UpdateServer server;
     Flow flow(server);
     const std::tuple<const char*, const char*, std::string> folders[] = {
-        {"7", "1.0.9", ""}, {"6", "", ""}, {"5", "5", "x"}, {"4", "4", "a"}, {"3", "3", "l"}, {"2.0.9", "1.0.10", ""},
-        {"2.0.37", "2.0.37", ""}};
+        {"7", "1.0.9", ""}, {"6", "", ""}, {"5", "5", "x"}, {"4", "4", "a"}, {"3", "3", "l"}, {"2.1", "2.1", "p"},
+        {"2.0.99", "2.0.99", "pn"}, {"2.0.95", "2.0.95", "r"}, {"2.0.9", "1.0.10", ""}, {"2.0.37", "2.0.37", ""}};
     for (const auto& [name, version, lacks] : folders) {
         const fs::path folder = flow.dir / "updates" / name;
         nlohmann::json record = {{"version", version}, {"script", (folder / "apply_update.sh").string()},
-                                 {"new_app", (folder / "staged/Taviro.app").string()}};
+                                 {"new_app", (folder / "staged/Taviro.app").string()},
+                                 {"app_path", lacks.contains('p') ? "/elsewhere/Taviro.app" : flow.package.string()}};
         if (!lacks.contains('l')) record["log"] = (folder / "update.log").string();
+        if (lacks.contains('n')) record.erase("app_path");
         test::writeFile(folder / "manifest.json", *version ? record.dump() : "{\"version\":");
         test::writeFile(folder / "apply_update.sh", "#!/bin/bash\n");
+        test::writeFile(folder / "update.log", "");
+        if (lacks.contains('r')) test::writeFile(folder / "refused", "");
         if (!lacks.contains('x')) fs::permissions(folder / "apply_update.sh", fs::perms::owner_exec, fs::perm_options::add);
         if (!lacks.contains('a')) fs::create_directories(folder / "staged/Taviro.app");
     }
@@ -207,4 +262,10 @@ TEST(SelfUpdater, TheLaunchRestoresTheFirstCompleteNewerRecordInPlainTextOrder) 
     EXPECT_EQ(flow.updater->pendingUpdateVersion(), "1.0.10");
     EXPECT_EQ(flow.updater->updateState(), UpdateFlowState::ready);
     EXPECT_TRUE(flow.view->scripts.empty());
+    for (const auto& [name, version, lacks] : folders) {
+        const bool retired = name == std::string("7") || name == std::string("2.0.99");
+        EXPECT_EQ(fs::exists(flow.dir / "updates" / name / "manifest.json"), !retired) << name;
+        EXPECT_EQ(fs::exists(flow.dir / "updates" / name / "staged"), !retired && !lacks.contains('a')) << name;
+        EXPECT_TRUE(fs::exists(flow.dir / "updates" / name / "update.log")) << name;
+    }
 }
