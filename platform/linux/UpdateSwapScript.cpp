@@ -107,9 +107,9 @@ trap - ERR
 # The new version proves that it starts by loading its first page; until then the backup stays.
 @PROOF_VARIABLE@="$PROOF" /usr/bin/setsid "$APP_PATH/Contents/MacOS/Taviro" </dev/null >/dev/null 2>&1 9>&- &
 NEW_PID=$!
-for _ in $(/usr/bin/seq 1 $((WAIT * 2))); do
+for _ in $(/usr/bin/seq 1 $((WAIT * 5))); do
   if [ -e "$PROOF" ] || ! running "$NEW_PID"; then break; fi
-  /bin/sleep 0.5
+  /bin/sleep 0.2
 done
 if [ -e "$PROOF" ] || [ ! -d "$BACKUP_APP" ]; then
   # The new version is in place: a backup that will not go is no reason to roll it back.
