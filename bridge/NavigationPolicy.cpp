@@ -31,10 +31,12 @@ NavigationDecision decideNavigation(const std::optional<std::string>& url, int l
     // What the rules cannot read they cannot judge: it neither loads here nor opens elsewhere.
     if (!parts) return NavigationDecision::refuse;
     std::string scheme = lowercaseASCII(parts->scheme ? *parts->scheme : "");
-    if ((scheme == "http" || scheme == "https") && !isLocalAuthority(*parts, localPort)) {
-        return NavigationDecision::openInBrowser;
-    }
-    return NavigationDecision::allow;
+    const bool web = scheme == "http" || scheme == "https";
+    if (web && !isLocalAuthority(*parts, localPort)) return NavigationDecision::openInBrowser;
+    // What the view cannot show (mailto:, tel:, an application's own scheme) would only fail in
+    // it and count as a lost service.
+    const bool viewable = web || scheme == "about" || scheme == "data" || scheme == "blob" || scheme == "file";
+    return viewable ? NavigationDecision::allow : NavigationDecision::openInBrowser;
 }
 
 bool shouldIgnoreNavigationFailure(const Error& error) {

@@ -8,7 +8,8 @@
 namespace taviro {
 
 // Where a navigation of the web view goes: it stays, it is turned into saving a job's
-// diagnostics log, it leaves for the user's default browser, or it goes nowhere.
+// diagnostics log, it leaves for the desktop's handler of its scheme (the default browser for
+// http and https), or it goes nowhere.
 enum class NavigationDecision { allow, saveDiagnostics, openInBrowser, refuse };
 
 // Host exactly "127.0.0.1" with an explicit port equal to `localPort` (any scheme).

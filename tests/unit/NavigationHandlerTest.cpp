@@ -55,6 +55,7 @@ TEST(NavigationHandler, DecidesWhereEachAddressGoes) {
         {"HTTP://127.0.0.1:43117/jobs/7/diagnostics.txt", stays},  // scheme must be "http" as written
         {local + "job/7/diagnostics.txt", stays}, {"http://127.0.0.1:43118/jobs/7/diagnostics.txt", browser},
         {"https://example.com:99999/", refused},  // what cannot be read neither loads nor opens
+        {"mailto:a@example.com", browser}, {"x-custom:open", browser}, {"data:text/plain,x", stays}, {"blob:" + local + "1", stays},
     };
     for (const auto& [address, outcome] : cases) {
         Handled h;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "bridge/PageBridge.h"
@@ -11,14 +12,15 @@ using namespace taviro::test::window;
 
 // Every test starts each of its cases on a loaded page with a fresh delegate, beside an HTTP
 // server on 127.0.0.1 served from the main loop: an empty page for every path except those
-// under /silent, which get no answer at all.
+// under /silent, which get no answer at all, and /stalled, a page with an image under /silent.
 class WebView : public testing::Test {
 protected:
     void SetUp() override {
         auto handler = [](SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer) {
             if (g_str_has_prefix(path, "/silent")) return soup_server_message_pause(message);
+            const char* page = g_str_has_prefix(path, "/stalled") ? "<img src=/silent/image>" : "<!doctype html>";
             soup_server_message_set_status(message, 200, nullptr);
-            soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, "<!doctype html>", 15);
+            soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, page, std::strlen(page));
         };
         soup_server_add_handler(server, nullptr, handler, nullptr, nullptr);
         soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
@@ -53,6 +55,7 @@ TEST_F(WebView, TellsTheOwnerWhatHappened) {
         {"/silent", 30, "html", {"cancelled", "finish"}},
         {"/silent", 0.6, "/page", {"finish"}},         // the new load ends the earlier limit
         {"/silent/1", 0.6, "/silent/2", {"timeout"}},  // and keeps its own
+        {"/stalled", 0.6, "", {}},  // the limit is the page's own answer's, not its images
         {"", 0, "Object.assign(document.createElement('a'), {href: '" + origin + "/new-window', target: '_blank'})"
                 ".click()",
          {"ask " + origin + "/new-window", "finish"}},

@@ -234,6 +234,11 @@ void GtkWebViewHost::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpoint
         self->currentLoadFailed_ = false;
         if (self->timedLoad_ == TimedLoad::allowed) self->timedLoad_ = TimedLoad::started;
         break;
+    case WEBKIT_LOAD_COMMITTED:
+        // The limit is the page's own answer's: a stalled image or script never tears a shown
+        // page down.
+        if (self->timedLoad_ == TimedLoad::started) self->cancelTimeout();
+        break;
     case WEBKIT_LOAD_FINISHED:
         if (self->timedLoad_ == TimedLoad::started) self->cancelTimeout();
         // Any cancellation of a stopped load comes before the finish of its own load.
