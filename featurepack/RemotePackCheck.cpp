@@ -65,7 +65,7 @@ Result<std::optional<RemotePack>> readPackCheck(const Result<platform::HttpRespo
     auto field = [&](const char* key) { return pack->contains(key) ? (*pack)[key] : nlohmann::json(); };
     const auto version = field("version"), revision = field("revision"), url = field("download_url"),
                sha256 = field("archive_sha256"), size = field("size_bytes");
-    if (!version.is_string() || !revision.is_number_integer() || !url.is_string() || !sha256.is_string() ||
+    if (!version.is_string() || !revision.is_number() || !url.is_string() || !sha256.is_string() ||
         !size.is_number()) {
         return std::nullopt;
     }

@@ -48,15 +48,19 @@ struct ChildProcessOptions {
 // reached through a pid descriptor, so `terminate` never signals another process that reused
 // its pid; a child that cannot be watched is killed at once and its launch fails. It never
 // outlives the shell: when the shell dies in any way, SIGKILL included, the child gets SIGTERM.
+// It leads a process group of its own, so that what it starts can be stopped with it.
 class ChildProcess {
 public:
     static constexpr int unknownStatus = -1;
+    // How long a child asked to stop may take before it and its group are killed.
+    static constexpr int killGraceMilliseconds = 3000;
 
     static Result<std::shared_ptr<ChildProcess>> launch(ChildProcessOptions options);
 
     pid_t pid() const { return pid_; }
     bool isRunning() const;
-    // Sends SIGTERM while the child runs; does not wait.
+    // Sends SIGTERM while the child runs, and SIGKILL to it and its process group when it still
+    // runs `killGraceMilliseconds` later; does not wait.
     void terminate();
 
     struct State;

@@ -43,8 +43,10 @@ std::map<std::string, std::string> ServiceSupervisor::serviceEnvironment(std::ma
     environment["VORDA_PROJECT_ROOT"] = (dataRoot / "projects").string();
     environment["GENERATION_GATEWAY_URL"] = machine_.remoteApiOrigin;
 
+    // The first start takes the look-up made at launch; every later one (on the worker, in the
+    // background) looks again, since the service may have written its config.json meanwhile.
     std::optional<ResolvedIdentity> identity;
-    if (identity_.valid()) {
+    if (identity_.valid() && !identityTaken_.exchange(true)) {
         try {
             identity = identity_.get();
         } catch (const std::future_error&) {
@@ -127,9 +129,12 @@ std::shared_ptr<platform::ChildProcess> ServiceSupervisor::currentBackendProcess
     return backendProcess_;
 }
 
-void ServiceSupervisor::abandonBackendProcess() {
+void ServiceSupervisor::abandonBackendProcess(const std::string& reason) {
     std::lock_guard lock(backendMutex_);
-    if (backendProcess_ && backendProcess_->isRunning()) backendProcess_->terminate();
+    if (backendProcess_ && backendProcess_->isRunning()) {
+        machine_.log("bundled service on port " + std::to_string(localPort()) + " stopped: " + reason);
+        backendProcess_->terminate();
+    }
     backendProcess_.reset();
 }
 

@@ -2,6 +2,7 @@
 // answers with the right identity and pack, then the service's page or the error page.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "service/ServiceSupervisor.h"
 
@@ -13,6 +14,12 @@ namespace taviro {
 namespace {
 
 constexpr const char* kTimeoutMessage = "本地服务启动超时，正在继续自动重试。";
+
+std::string seconds(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g s", value);
+    return text;
+}
 
 }  // namespace
 
@@ -99,20 +106,32 @@ void ServiceSupervisor::runConnectionWorker(std::stop_token stop) {
     }
     if (!started && !stop.stop_requested() && hooks_.featurePacks().activeRevision() >= 1 &&
         hooks_.featurePacks().rollbackAfterStartupFailure()) {
+        // The last attempt's service runs the pack just rolled back.
+        abandonBackendProcess("feature pack rolled back");
         machine_.log("retrying local service after feature pack rollback");
         startAttempts(machine_.timing.startAttemptsAfterRollback, stop);
     }
+    // The last attempt's service is still running: a slow one gets this wait too.
     bool ready = waitForLocalService(machine_.timing.finalWait, stop);
     if (stop.stop_requested()) return;
+    if (!ready) abandonBackendProcess("not ready after " + seconds(machine_.timing.finalWait));
 
     machine_.mainQueue->post([self = shared_from_this(), ready] { self->handleConnectionOutcome(ready); });
 }
 
 bool ServiceSupervisor::startAttempts(int count, std::stop_token stop) {
     for (int attempt = 0; attempt < count && !stop.stop_requested(); ++attempt) {
-        if (attempt > 0) localPort_ = findAvailablePort();
+        if (attempt > 0) {
+            localPort_ = findAvailablePort();
+            // The connecting page names the address tried now.
+            machine_.mainQueue->post([weakSelf = weak_from_this()] {
+                auto self = weakSelf.lock();
+                if (self && self->connectionWorkerRunning_ && !self->quitting_) self->showConnecting();
+            });
+        }
         if (startBundledService() && waitForLocalService(machine_.timing.startAttemptWait, stop)) return true;
-        abandonBackendProcess();
+        // The last one keeps running through the cycle's final wait.
+        if (attempt + 1 < count) abandonBackendProcess("not ready after " + seconds(machine_.timing.startAttemptWait));
     }
     return false;
 }

@@ -110,7 +110,8 @@ private:
     bool startAttempts(int count, std::stop_token stop);
     // Sleeps up to `seconds`; false when the wait was cut short by a stop request.
     bool pause(double seconds, std::stop_token stop);
-    void abandonBackendProcess();
+    // Stops the current child, saying why in the log.
+    void abandonBackendProcess(const std::string& reason);
     // The service environment for the current port and pack, built from `inherited`.
     std::map<std::string, std::string> serviceEnvironment(std::map<std::string, std::string> inherited);
 
@@ -119,6 +120,7 @@ private:
     std::shared_ptr<platform::WebView> webView_;
     // Set on the main thread before any worker runs; read by the starts.
     std::shared_future<ResolvedIdentity> identity_;
+    std::atomic<bool> identityTaken_{false};
 
     // Written by the connection worker, read anywhere.
     std::atomic<int> localPort_{0};

@@ -133,6 +133,7 @@ Result<pid_t> forkAndExec(const std::string& executable, const std::vector<char*
         if (report[1] > STDERR_FILENO + 1) ::close_range(STDERR_FILENO + 1, report[1] - 1, 0);
         ::close_range(report[1] + 1, ~0U, 0);
         if (!folder.empty() && ::chdir(folder.c_str()) != 0) fail(errno);
+        if (::setpgid(0, 0) != 0) fail(errno);
         // A parent that died before the signal was set sends nothing: look again after setting it.
         if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) fail(errno);
         if (::getppid() != parent) ::_exit(127);
@@ -205,8 +206,33 @@ bool ChildProcess::isRunning() const {
 }
 
 void ChildProcess::terminate() {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->exited) signalThrough(state_->pidDescriptor, SIGTERM);
+    int watched = -1;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->exited) return;
+        signalThrough(state_->pidDescriptor, SIGTERM);
+        // A descriptor of its own: the waiter closes the shared one when the child ends.
+        watched = ::fcntl(state_->pidDescriptor, F_DUPFD_CLOEXEC, 0);
+    }
+    if (watched < 0) return;
+    // A child that ignores SIGTERM would otherwise stay for ever, with whatever it started.
+    auto escalate = [watched, group = pid_] {
+        pollfd ended{watched, POLLIN, 0};
+        int ready;
+        while ((ready = ::poll(&ended, 1, killGraceMilliseconds)) < 0 && errno == EINTR) {
+        }
+        // Still running: its group is still its own.
+        if (ready == 0) {
+            signalThrough(watched, SIGKILL);
+            ::killpg(group, SIGKILL);
+        }
+        ::close(watched);
+    };
+    try {
+        std::thread(escalate).detach();
+    } catch (const std::system_error&) {
+        ::close(watched);
+    }
 }
 
 }  // namespace taviro::platform

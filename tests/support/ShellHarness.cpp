@@ -1,6 +1,7 @@
 #include "tests/support/ShellHarness.h"
 
 #include <algorithm>
+#include <ranges>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -93,10 +94,10 @@ std::vector<nlohmann::json> ShellFixture::records(const char* key) const {
     return entries;
 }
 
-bool ShellFixture::allStartsEnded(double timeoutSeconds) const {
+bool ShellFixture::allStartsEnded(double timeoutSeconds, std::size_t first) const {
     // The shell's waiter thread reaps its children, so an ended child is gone.
     auto ended = [](const nlohmann::json& start) { return ::kill(start["pid"].get<int>(), 0) != 0; };
-    return runMainLoopUntil([&] { return std::ranges::all_of(serviceStarts(), ended); }, timeoutSeconds);
+    return runMainLoopUntil([&] { return std::ranges::all_of(serviceStarts() | std::views::take(first), ended); }, timeoutSeconds);
 }
 
 }  // namespace taviro::test

@@ -49,7 +49,7 @@ public:
     std::vector<nlohmann::json> records(const char* key) const;
     std::vector<nlohmann::json> serviceStarts() const { return records("pid"); }
     // Waits until every recorded start's process has ended.
-    bool allStartsEnded(double timeoutSeconds) const;
+    bool allStartsEnded(double timeoutSeconds, std::size_t first = SIZE_MAX) const;
 
     TempDir dir;
     ScopedEnv env;

@@ -26,7 +26,8 @@ def note(entry):
 
 def stop(signum, frame):
     note({"terminated": os.getpid()})
-    os._exit(0)
+    if mode != "stubborn":  # "stubborn" is "silent" that ignores the request to stop
+        os._exit(0)
 
 
 signal.signal(signal.SIGTERM, stop)
@@ -46,7 +47,7 @@ def health():
     return {"app": "vorda-kinoloom", "ok": ok, "feature_pack": {"revision": reported}}
 
 
-if mode == "silent":
+if mode in ("silent", "stubborn"):
     # Accepts connections and never answers.
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

