@@ -33,13 +33,14 @@ private:
 
 namespace {
 
-// What a pack archive may unpack to: the listed files within their bounds, plus the manifest
-// and its signature, each no larger than one file may be; the validation then holds each file
-// to its own limits.
+// What a pack archive may unpack to: as many entries and bytes as the listed files within their
+// bounds, plus the manifest and its signature. One file's own limit is the file list's to judge,
+// with its own message, which callers of the headless modes read.
+constexpr std::int64_t kPackUnpackedBytes = FeaturePackUpdater::maxExpandedBytes + 2 * FeaturePackUpdater::maxSingleFileBytes;
 constexpr platform::ExtractionLimits kPackExtractionLimits{
     2 * FeaturePackUpdater::maxFiles,  // files and the folders that hold them
-    FeaturePackUpdater::maxSingleFileBytes,
-    FeaturePackUpdater::maxExpandedBytes + 2 * FeaturePackUpdater::maxSingleFileBytes,
+    kPackUnpackedBytes,
+    kPackUnpackedBytes,
 };
 
 // Removes a working folder on every way out of the operation that made it.

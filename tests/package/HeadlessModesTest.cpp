@@ -76,10 +76,14 @@ TEST(HeadlessModes, RefusedArchivesPrintOneLineExitTwoAndChangeNothing) {
         return Args{"--verify-feature-pack", file, "5.0.0", revision, hashOf(r.dir.path() / file)};
     };
     const std::string badArchive = "verification failed: 测试功能包压缩文件校验失败";
+    // A listed file above its limit is judged by the file list, not cut off while unpacking.
+    test::writePack(r.dir / "big", {.revision = 5, .version = "5.0.0", .files = {{"assets/big.png", std::string((5 << 20) + 1, 'p')}}}, r.key);
+    const std::string big = r.dir / "big.zip";
+    ASSERT_EQ(test::runCaptured({"/usr/bin/bsdtar", "--format", "zip", "-cf", big, "-C", r.dir / "big", "."}).status, 0);
     const std::tuple<Args, test::Environment, std::string> cases[] = {
         {{"--verify-feature-pack", path, "5.0.0", "5", std::string(64, '0')}, {}, badArchive},
         {verify(over), {}, badArchive}, {verify(path, "5 "), {}, "verification failed: 功能包 manifest 不兼容或字段无效"},
-        {verify(tar), {}, "verification failed: 测试功能包解压失败"},
+        {verify(tar), {}, "verification failed: 测试功能包解压失败"}, {verify(big), {}, "verification failed: 功能包文件清单无效"},
         {{"--stage-feature-pack", path, "5.0.0", "-5", hash}, {}, "staging failed: 功能包修订号无效"},
         // The package's own key, whose private half is not here, trusts nothing a test can sign.
         {verify(path), {{"VORDA_FEATURE_PUBLIC_KEY", {}}}, "verification failed: 功能包数字签名无效"},
