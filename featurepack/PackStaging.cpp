@@ -163,6 +163,10 @@ bool FeaturePackUpdater::requestManualRollback() {
         return false;
     }
     State before = state;
+    // The pack left behind is not fetched again by the background check.
+    if (state.active && std::ranges::find(state.declinedRevisions, state.active->revision) == state.declinedRevisions.end()) {
+        state.declinedRevisions.push_back(state.active->revision);
+    }
     std::swap(state.active, state.previous);
     state.pending.reset();
     state.lastError = "用户选择恢复上一功能包；下次启动生效";

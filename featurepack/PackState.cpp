@@ -36,6 +36,15 @@ bool decodeSlot(const json& object, const char* key, std::optional<PackRecord>& 
     return slot.has_value();
 }
 
+bool decodeRevisions(const json& array, std::vector<std::int64_t>& revisions) {
+    for (const auto& element : array) {
+        auto revision = exactInt64(element);
+        if (!revision) return false;
+        revisions.push_back(*revision);
+    }
+    return true;
+}
+
 json encodeRecord(const PackRecord& record) {
     return json{{"version", record.version},
                 {"revision", record.revision},
@@ -58,10 +67,10 @@ std::optional<State> decodeState(const std::string& bytes) {
     auto quarantined = document.find("quarantinedRevisions");
     if (!lastError || quarantined == document.end() || !quarantined->is_array()) return std::nullopt;
     state.lastError = *lastError;
-    for (const auto& element : *quarantined) {
-        auto revision = exactInt64(element);
-        if (!revision) return std::nullopt;
-        state.quarantinedRevisions.push_back(*revision);
+    if (!decodeRevisions(*quarantined, state.quarantinedRevisions)) return std::nullopt;
+    auto declined = document.find("declinedRevisions");
+    if (declined != document.end() && (!declined->is_array() || !decodeRevisions(*declined, state.declinedRevisions))) {
+        return std::nullopt;
     }
     return state;
 }
@@ -72,6 +81,7 @@ std::string encodeState(const State& state) {
     if (state.previous) document["previous"] = encodeRecord(*state.previous);
     if (state.pending) document["pending"] = encodeRecord(*state.pending);
     document["quarantinedRevisions"] = state.quarantinedRevisions;
+    if (!state.declinedRevisions.empty()) document["declinedRevisions"] = state.declinedRevisions;
     document["lastError"] = state.lastError;
     // Texts that reach the state (error descriptions holding file names) may carry bytes that
     // are not UTF-8; they are replaced rather than making the whole write fail.

@@ -24,6 +24,9 @@ struct State {
     std::optional<PackRecord> pending;
     std::vector<std::int64_t> quarantinedRevisions;
     std::string lastError;
+    // Revisions the user rolled back from: never staged again from the remote check. Absent in
+    // files of older versions, which ignore it.
+    std::vector<std::int64_t> declinedRevisions;
 
     static State empty() { return State{}; }
     bool operator==(const State&) const = default;

@@ -125,7 +125,10 @@ Result<std::optional<RemotePack>> FeaturePackUpdater::requestRemote() {
         std::lock_guard lock(stateMutex_);
         if (state_.active) context.activeRevision = state_.active->revision;
         if (state_.pending) context.pendingRevision = state_.pending->revision;
+        // A revision the user rolled back from is refused like a quarantined one.
         context.quarantinedRevisions = state_.quarantinedRevisions;
+        context.quarantinedRevisions.insert(context.quarantinedRevisions.end(), state_.declinedRevisions.begin(),
+                                            state_.declinedRevisions.end());
     }
     auto url = packCheckURL(remoteOrigin_, channel_, appVersion_, context.activeRevision);
     return readPackCheck(http_->get(url, kPackCheckTimeoutSeconds, kMaxPackCheckAnswerBytes), context);

@@ -2,6 +2,7 @@
 #include <random>
 #include <unistd.h>
 
+#include "lib/DecimalParsing.h"
 #include "platform/Paths.h"
 #include "platform/PortProbe.h"
 #include "service/ServiceSupervisor.h"
@@ -93,6 +94,7 @@ bool ServiceSupervisor::startBundledService() {
     options.executable = executable;
     options.workingDirectory = machine_.package->resources();
     options.environment = serviceEnvironment(platform::processEnvironment());
+    const auto revision = parseSignedDecimal(options.environment["VORDA_FEATURE_PACK_REVISION"]).value_or(0);
 
     std::error_code ignored;
     std::filesystem::create_directories(machine_.dataRoot, ignored);
@@ -112,6 +114,7 @@ bool ServiceSupervisor::startBundledService() {
     machine_.log("bundled service launched on port " + std::to_string(localPort()));
     {
         std::lock_guard lock(backendMutex_);
+        startedRevision_ = revision;
         backendProcess_ = *launched;
         backendLogHandle_ = logHandle;
     }

@@ -161,8 +161,13 @@ bool ServiceSupervisor::isLocalServiceReady(std::optional<std::stop_token> waitF
         if (timeout <= 0) return false;
     }
     auto answer = machine_.http->get(healthURL(), timeout);
-    // The pack is read when the answer is in, so a rollback during the request is respected.
-    return answer && isReadyHealthAnswer(*answer, hooks_.featurePacks().activeRevision());
+    if (!answer) return false;
+    // The service this shell started is judged by the pack it was given: a rollback the user asks
+    // for takes effect at the next launch, never by restarting a healthy service. Any other is
+    // judged by the active pack, read when the answer is in.
+    auto child = currentBackendProcess();
+    const bool ours = child && child->isRunning();
+    return isReadyHealthAnswer(*answer, ours ? startedRevision_.load() : hooks_.featurePacks().activeRevision());
 }
 
 bool ServiceSupervisor::waitForLocalService(double timeoutSeconds, std::stop_token stop) {

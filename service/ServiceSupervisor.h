@@ -130,6 +130,8 @@ private:
     // Guarded by backendMutex_, held only briefly.
     std::mutex backendMutex_;
     std::shared_ptr<platform::ChildProcess> backendProcess_;
+    // The pack revision the current child was given.
+    std::atomic<std::int64_t> startedRevision_{0};
     std::shared_ptr<platform::FileHandle> backendLogHandle_;
 
     // Main thread. One connection worker at a time.

@@ -131,3 +131,26 @@ TEST(ServiceSupervisor, AServiceSlowerThanAnAttemptConnectsInItsFirstCycle) {
     EXPECT_EQ(shell.logCount("bundled service on port "), 1);
     supervisor->stop();
 }
+
+// A rollback the user asks for waits for the next launch: a reconnect keeps the healthy service
+// started with the pack left behind, which the background check never fetches again.
+TEST(ServiceSupervisor, AManualRollbackKeepsTheRunningServiceAndDeclinesItsPack) {
+    test::ShellFixture shell;
+    for (int revision : {1, 2}) {
+        const std::string version = std::to_string(revision) + ".0.0", folder = "pack" + version;
+        test::writePack(shell.dir / folder, {.revision = revision, .version = version}, shell.key);
+        auto archive = test::zipFolder(shell.dir / folder, shell.dir / (folder + ".zip"));
+        ASSERT_TRUE(shell.packs().stageArchiveForTesting(archive, version, revision, test::sha256Hex(test::readFile(archive))));
+        shell.packs().prepareForLaunch();
+    }
+    shell.installScriptedService("healthy");
+    auto supervisor = shell.makeSupervisor();
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.webView->loads.back() == supervisor->homeURL(); }, 20));
+    ASSERT_TRUE(shell.packs().requestManualRollback());
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("existing local service is ready") == 1; }, 20));
+    EXPECT_EQ(shell.serviceStarts().size(), 1u);
+    EXPECT_EQ(shell.packs().snapshot().declinedRevisions, std::vector<std::int64_t>{2});
+    supervisor->stop();
+}

@@ -15,7 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 State stateOf(std::int64_t revision, std::size_t errorLength = 0) {
-    return {PackRecord{"v" + std::to_string(revision), revision, "ab", "t"}, {}, {}, {}, std::string(errorLength, 'e')};
+    return {PackRecord{"v" + std::to_string(revision), revision, "ab", "t"}, {}, {}, {}, std::string(errorLength, 'e'), {}};
 }
 
 // Runs `body` in a forked child, killed after `killAfter` when given; its exit status, or -1 when killed.

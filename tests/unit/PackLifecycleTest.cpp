@@ -34,7 +34,7 @@ struct Store {
     }
     void set(std::int64_t active, std::int64_t previous, std::int64_t pending, Revisions quarantined = {}) {
         auto slot = [](std::int64_t r) { return r ? std::optional(PackRecord{version(r), r, "c", "t"}) : std::nullopt; };
-        ASSERT_TRUE(updater.updateState([&](State& st) { st = {slot(active), slot(previous), slot(pending), quarantined, "old"}; }));
+        ASSERT_TRUE(updater.updateState([&](State& st) { st = {slot(active), slot(previous), slot(pending), quarantined, "old", {}}; }));
     }
     // Zips a valid pack of `revision` and stages it.
     auto stage(std::int64_t revision) {
@@ -44,7 +44,7 @@ struct Store {
     }
     // Read back from the file, which must agree with memory.
     Slots onDisk() {
-        auto st = decodeState(test::readFile(root / "state.json")).value_or(State{{}, {}, {}, {-1}, "unreadable"});
+        auto st = decodeState(test::readFile(root / "state.json")).value_or(State{{}, {}, {}, {-1}, "unreadable", {}});
         EXPECT_EQ(st, updater.snapshot());
         auto rev = [](const std::optional<PackRecord>& r) { return r ? r->revision : 0; };
         return {rev(st.active), rev(st.previous), rev(st.pending), st.quarantinedRevisions, st.lastError};

@@ -66,7 +66,7 @@ TEST(RemotePackCheck, AnOfferBecomesThePendingPackOrLeavesNothingBehind) {
     const auto bytes = static_cast<std::int64_t>(fs::file_size(served));
     const auto digest = platform::sha256HexOfFile(served).value();
     // Size and digest offered, where the check goes, and the start of the last line logged.
-    struct Case { std::int64_t offered; std::string digest, origin, last; };
+    struct Case { std::int64_t offered; std::string digest, origin, last; std::string state = ""; };
     const Case cases[] = {
         {bytes, digest, server.origin, "feature pack staged revision=2; activation deferred until next launch"},
         {bytes + 1, digest, server.origin, "feature pack staging failed revision=2: 功能包压缩文件大小不符"},
@@ -74,12 +74,14 @@ TEST(RemotePackCheck, AnOfferBecomesThePendingPackOrLeavesNothingBehind) {
         {bytes - 1, digest, server.origin, "feature pack download failed: "},  // more is sent than was offered
         {bytes, digest, server.origin, "none"},  // a self-update starts while the check is out: its answer is dropped
         {bytes, digest, "http://127.0.0.1:1", "feature pack check failed: "},  // nobody answers
+        {bytes, digest, server.origin, "none", R"({"quarantinedRevisions":[],"declinedRevisions":[2],"lastError":""})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.last);
         test::TempDir store;
         test::ScopedEnv env{{{"VORDA_FEATURE_PACK_TEST_ROOT", store / "root"},
                              {"VORDA_FEATURE_PUBLIC_KEY", key.writePublicKeyFile(store / "key.json")}}};
+        if (!c.state.empty()) test::writeFile(store / "root/state.json", c.state);  // the user rolled back from 2
         const json pack = {{"version", "2.0.0"}, {"revision", 2}, {"archive_sha256", c.digest}, {"size_bytes", c.offered},
                            {"download_url", server.origin + "/downloads/feature-packs/ui-rules/p2.zip"}};
         test::writeFile(server.root / "pack-answer.json", json{{"update_available", true}, {"pack", pack}}.dump());
