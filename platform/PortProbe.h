@@ -10,6 +10,9 @@ namespace taviro::platform {
 // from background threads only.
 bool waitUntilListening(int port, double seconds, std::stop_token stop = {});
 
+// Something accepts TCP connections on 127.0.0.1:`port` now. Blocking, briefly.
+bool isListening(int port);
+
 // A port of 127.0.0.1 that the system reports free at this moment (something else may take it
 // before it is used); 0 when the system gave none.
 int freeLoopbackPort();

@@ -8,6 +8,7 @@
 
 #include "service/ConnectionPages.h"
 #include "service/HealthAnswer.h"
+#include "platform/ListenerOwner.h"
 #include "platform/PortProbe.h"
 
 namespace taviro {
@@ -102,6 +103,9 @@ void ServiceSupervisor::runConnectionWorker(std::stop_token stop) {
     if (started) {
         machine_.log("existing local service is ready");
     } else {
+        // Whatever else holds the port is not ours to use: start on a port of our own.
+        auto child = currentBackendProcess();
+        if (!(child && child->isRunning()) && platform::isListening(localPort())) localPort_ = findAvailablePort();
         started = startAttempts(machine_.timing.startAttempts, stop);
     }
     if (!started && !stop.stop_requested() && hooks_.featurePacks().activeRevision() >= 1 &&
@@ -167,7 +171,12 @@ bool ServiceSupervisor::isLocalServiceReady(std::optional<std::stop_token> waitF
     // judged by the active pack, read when the answer is in.
     auto child = currentBackendProcess();
     const bool ours = child && child->isRunning();
-    return isReadyHealthAnswer(*answer, ours ? startedRevision_.load() : hooks_.featurePacks().activeRevision());
+    if (!isReadyHealthAnswer(*answer, ours ? startedRevision_.load() : hooks_.featurePacks().activeRevision())) return false;
+    // Another account could bind a port our service left and answer just as well: it is trusted
+    // only when the listener is this user's and, once the shell has started one, that service's.
+    if (platform::isOwnListener(localPort(), ours ? std::optional(child->pid()) : std::nullopt)) return true;
+    machine_.log("the listener on port " + std::to_string(localPort()) + " is not our service");
+    return false;
 }
 
 bool ServiceSupervisor::waitForLocalService(double timeoutSeconds, std::stop_token stop) {

@@ -13,6 +13,8 @@ namespace taviro::platform {
 namespace {
 
 constexpr auto kRetryInterval = std::chrono::milliseconds(5);
+// A connection on the loopback interface completes at once, or is refused at once.
+constexpr int kListeningProbeMilliseconds = 200;
 
 sockaddr_in loopbackAddress(int port) {
     sockaddr_in address{};
@@ -67,5 +69,7 @@ int freeLoopbackPort() {
     ::close(descriptor);
     return port;
 }
+
+bool isListening(int port) { return accepts(port, kListeningProbeMilliseconds); }
 
 }  // namespace taviro::platform

@@ -4,6 +4,7 @@
 #include <set>
 
 #include "tests/support/PackBuilder.h"
+#include "platform/PortProbe.h"
 #include "tests/support/ShellHarness.h"
 
 using namespace taviro;
@@ -153,4 +154,26 @@ TEST(ServiceSupervisor, AManualRollbackKeepsTheRunningServiceAndDeclinesItsPack)
     EXPECT_EQ(shell.serviceStarts().size(), 1u);
     EXPECT_EQ(shell.packs().snapshot().declinedRevisions, std::vector<std::int64_t>{2});
     supervisor->stop();
+}
+
+// Another account's server on the port answers as the service would: it is not trusted, and the
+// service is started on a port of its own.
+TEST(ServiceSupervisor, AnotherAccountsListenerOnThePortIsNotTrusted) {
+    if (::geteuid() != 0) GTEST_SKIP() << "only root can run a server as another account";
+    test::ShellFixture shell;
+    shell.installScriptedService("healthy");
+    auto supervisor = shell.makeSupervisor();
+    const int port = supervisor->localPort();
+    auto stranger = platform::ChildProcess::launch(
+        {"/usr/bin/setpriv", {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/python3",
+                              TAVIRO_TEST_SUPPORT_DIR "/scripted-service.py"},
+         {{"VORDA_PORT", std::to_string(port)}, {"SCRIPTED_SERVICE_RECORD", "/dev/null"}}, {}, {}, {}}).value();
+    ASSERT_TRUE(platform::waitUntilListening(port, 10));
+    supervisor->connectAndLoad();
+    ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.webView->loads.back().starts_with("http://"); }, 20));
+    EXPECT_NE(supervisor->localPort(), port);
+    EXPECT_EQ(shell.webView->loads.back(), supervisor->homeURL());
+    EXPECT_EQ(shell.serviceStarts().size(), 1u);
+    supervisor->stop();
+    stranger->terminate();
 }
