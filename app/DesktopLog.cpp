@@ -1,7 +1,7 @@
 #include "app/DesktopLog.h"
 
 #include "platform/Clock.h"
-#include "platform/Files.h"
+#include "platform/LogFile.h"
 #include "platform/Paths.h"
 
 namespace taviro {
@@ -14,7 +14,7 @@ void appendDesktopLog(const std::string& message) {
     std::error_code ignored;
     std::filesystem::create_directories(dataRootDirectory(), ignored);
     // A lost log line must never interrupt the program.
-    (void)platform::appendToFile(desktopLogPath(), "[" + platform::iso8601Now() + "] " + message + "\n");
+    (void)platform::appendToLog(desktopLogPath(), "[" + platform::iso8601Now() + "] " + message + "\n");
 }
 
 }  // namespace taviro

@@ -11,8 +11,8 @@ std::filesystem::path dataRootDirectory();
 // ~/.ostrelin-video-web/desktop-service.log
 std::filesystem::path desktopLogPath();
 
-// Appends "[<UTC time stamp>] <message>\n" to the desktop log. Never fails outward and may be
-// called from any thread: each call appends its whole line with one write in append mode.
+// Appends "[<UTC time stamp>] <message>\n" to the desktop log, which is rotated at 8 MiB. Never
+// fails outward and may be called from any thread: each call appends its whole line at once.
 void appendDesktopLog(const std::string& message);
 
 }  // namespace taviro

@@ -6,6 +6,7 @@
 #include "app/RemoteApiOrigin.h"
 #include "platform/ApplicationRunner.h"
 #include "platform/HardwareIdentity.h"
+#include "platform/LogFile.h"
 #include "platform/PackageLayout.h"
 #include "platform/Paths.h"
 #include "platform/UpdateSwapScript.h"
@@ -14,6 +15,7 @@ namespace taviro {
 namespace {
 
 constexpr const char* kApplicationID = "com.taviro.desktop";
+constexpr double kLogDrainSeconds = 1.0;
 
 }  // namespace
 
@@ -59,7 +61,10 @@ int runWindowedApplication(int argc, char** argv) {
     platform::ApplicationCallbacks callbacks;
     callbacks.didFinishLaunching = [delegate](platform::ApplicationHost& host) { delegate->applicationDidFinishLaunching(host); };
     callbacks.willTerminate = [delegate] { delegate->applicationWillTerminate(); };
-    return platform::runApplication(kApplicationID, argc, argv, std::move(callbacks));
+    const int status = platform::runApplication(kApplicationID, argc, argv, std::move(callbacks));
+    // The service's last lines, written as it stops, still reach the log.
+    platform::drainLogPipes(kLogDrainSeconds);
+    return status;
 }
 
 }  // namespace taviro

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "lib/DecimalParsing.h"
+#include "platform/LogFile.h"
 #include "platform/Paths.h"
 #include "platform/PortProbe.h"
 #include "service/ServiceSupervisor.h"
@@ -98,8 +99,8 @@ bool ServiceSupervisor::startBundledService() {
 
     std::error_code ignored;
     std::filesystem::create_directories(machine_.dataRoot, ignored);
-    std::shared_ptr<platform::FileHandle> logHandle;
-    if (auto log = platform::openForAppending(machine_.logFile)) logHandle = options.output = *log;
+    // Through a pipe, so that the log can be rotated under a service that runs for days.
+    if (auto log = platform::openLogPipe(machine_.logFile)) options.output = *log;
     std::weak_ptr<ServiceSupervisor> weakSelf = weak_from_this();
     options.onExit = [weakSelf, log = machine_.log](int status) {
         if (!weakSelf.expired()) log("bundled service exited with status " + std::to_string(status));
@@ -116,7 +117,6 @@ bool ServiceSupervisor::startBundledService() {
         std::lock_guard lock(backendMutex_);
         startedRevision_ = revision;
         backendProcess_ = *launched;
-        backendLogHandle_ = logHandle;
     }
     // The quit sequence marks quitting before it looks for a child under the lock: it has seen
     // this one, or this sees that it quits. Either way the child is asked to stop.

@@ -50,8 +50,6 @@ void ServiceSupervisor::stop() {
     {
         std::lock_guard lock(backendMutex_);
         if (backendProcess_ && backendProcess_->isRunning()) backendProcess_->terminate();
-        if (backendLogHandle_) backendLogHandle_->close();
-        backendLogHandle_.reset();
     }
     // A worker still waiting for the service stops at its next check; none starts another one.
     workerStop_.request_stop();

@@ -72,7 +72,7 @@ public:
     void loadHome();
     // A failed page load: the error page with `message`, then a new cycle.
     void connectionLost(const std::string& message);
-    // The quit sequence's part: no further cycle, the service asked to stop, its log closed.
+    // The quit sequence's part: no further cycle, the service asked to stop.
     // Never waits: a worker inside a health request or a start ends on its own, and a child it
     // starts meanwhile is stopped as well.
     void stop();
@@ -132,7 +132,6 @@ private:
     std::shared_ptr<platform::ChildProcess> backendProcess_;
     // The pack revision the current child was given.
     std::atomic<std::int64_t> startedRevision_{0};
-    std::shared_ptr<platform::FileHandle> backendLogHandle_;
 
     // Main thread. One connection worker at a time.
     std::shared_ptr<platform::CancellableTask> reconnectWorkItem_;

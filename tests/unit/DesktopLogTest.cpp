@@ -6,30 +6,37 @@
 
 #include "app/DesktopLog.h"
 #include "app/ProcessRunner.h"
+#include "platform/LogFile.h"
 #include "tests/support/TestSupport.h"
 
 using namespace taviro;
 
-TEST(DesktopLog, ThreadsAndAChildAppendWholeStampedLinesWithoutOverwritingOneAnother) {
+// Past 8 MiB the log is set aside as ".1" once, and every line lands whole in one of the two.
+TEST(DesktopLog, ThreadsAndAChildAppendWholeStampedLinesWithoutOverwritingOneAnotherAcrossARotation) {
     test::TempDir home;
     test::ScopedEnv env("HOME", home.path().string());
-    // Long lines make a torn or overwritten write visible. The service appends through its own
-    // handle in append mode; a shell loop does the same.
-    const std::string padding = " " + std::string(2000, 'x');
+    // Long lines make a torn or overwritten write visible. The service writes into a pipe, which
+    // the shell copies into the log; a shell loop does the same.
+    const std::string padding = " " + std::string(6000, 'x');
     std::vector<std::jthread> threads;
     for (int t = 0; t < 6; ++t) threads.emplace_back([&, t] {
         for (int i = 0; i < 200; ++i) appendDesktopLog("thread " + std::to_string(t) + " line " + std::to_string(i) + padding);
     });
-    auto script = "i=0; while [ $i -lt 300 ]; do printf 'child line %d" + padding + "\\n' $i >> \"$0\"; i=$((i+1)); done";
+    auto script = "i=0; while [ $i -lt 300 ]; do printf 'child line %d" + padding + "\\n' $i; i=$((i+1)); done";
     std::filesystem::create_directories(desktopLogPath().parent_path());
-    EXPECT_EQ(runProcess("/bin/sh", {"-c", script, desktopLogPath().string()}), 0);
+    auto child = platform::ChildProcess::launch({"/bin/sh", {"-c", script}, {}, {}, platform::openLogPipe(desktopLogPath()).value(), {}});
+    ASSERT_TRUE(child && test::runMainLoopUntil([&] { return !(*child)->isRunning(); }, 30));
+    platform::drainLogPipes(10);
     threads.clear();  // joins
-    std::regex whole(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (thread \d+ line \d+) x{2000}|(child line \d+) x{2000})");
+    std::regex whole(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] (thread \d+ line \d+) x{6000}|(child line \d+) x{6000})");
     std::set<std::string> seen;
-    for (const auto& line : test::readLines(desktopLogPath())) {
-        std::smatch match;
-        EXPECT_TRUE(std::regex_match(line, match, whole)) << "torn line: " << line.substr(0, 80);
-        EXPECT_TRUE(seen.insert(match[1].str() + match[2].str()).second) << "duplicate: " << line.substr(0, 80);
+    for (const auto& log : {desktopLogPath().string() + ".1", desktopLogPath().string()}) {
+        EXPECT_LE(std::filesystem::file_size(log), 8u << 20);
+        for (const auto& line : test::readLines(log)) {
+            std::smatch match;
+            EXPECT_TRUE(std::regex_match(line, match, whole)) << "torn line: " << line.substr(0, 80);
+            EXPECT_TRUE(seen.insert(match[1].str() + match[2].str()).second) << "duplicate: " << line.substr(0, 80);
+        }
     }
     EXPECT_EQ(seen.size(), 6u * 200 + 300);
 }
