@@ -149,6 +149,8 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
 }
 
 void AppDelegate::applicationWillTerminate() {
+    // First: no request in flight may hold the quit up, whatever the network does.
+    if (platform_.http) platform_.http->stopAll();
     draftPolling_->stop();
     navigation_->cancel();
     selfUpdater_->stop();

@@ -52,6 +52,9 @@ public:
     // was and no temporary file behind.
     virtual Result<long> download(const std::string& url, const std::filesystem::path& destination,
                                   const DownloadOptions& options) = 0;
+    // Quit: every request in flight ends within about a second (error ECANCELED), and every later
+    // one fails at once, whatever the network does.
+    virtual void stopAll() = 0;
 };
 
 std::shared_ptr<HttpClient> curlHttpClient();

@@ -53,6 +53,8 @@ void ServiceSupervisor::stop() {
     }
     // A worker still waiting for the service stops at its next check; none starts another one.
     workerStop_.request_stop();
+    // Released here, on the main thread: a worker may hold this object's last reference.
+    webView_.reset();
 }
 
 void ServiceSupervisor::waitUntilWorkerEnded() {

@@ -1,12 +1,14 @@
 #include "platform/HttpClient.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -78,7 +80,9 @@ using WriteFunction = std::size_t (*)(char*, std::size_t, std::size_t, void*);
 class Request {
 public:
     static Result<std::unique_ptr<Request>> make(const std::string& url, double timeoutSeconds, WriteFunction write,
-                                                 void* sink, std::optional<std::uint64_t> maximumBytes) {
+                                                 void* sink, std::optional<std::uint64_t> maximumBytes,
+                                                 const std::atomic<bool>& stopped) {
+        if (stopped) return std::unexpected(posixError(ECANCELED, "the application is quitting: " + url));
         initialiseCurlOnce();
         // On the heap: curl keeps pointers to the header list and the error buffer.
         std::unique_ptr<Request> request(new Request);
@@ -110,12 +114,24 @@ public:
         const char* caBundle = nonEmptyEnvironment("CURL_CA_BUNDLE");
         if (caBundle == nullptr) caBundle = nonEmptyEnvironment("SSL_CERT_FILE");
         if (caBundle != nullptr) curl_easy_setopt(handle, CURLOPT_CAINFO, caBundle);
+        // Asked at least once a second, also while connecting and while no byte arrives.
+        request->stopped_ = &stopped;
+        curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, &Request::checkStopped);
+        curl_easy_setopt(handle, CURLOPT_XFERINFODATA, request.get());
+        curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
         return request;
     }
 
+    // Also ends a download whose owner cancels it.
+    void setCancelled(std::function<bool()> cancelled) { cancelled_ = std::move(cancelled); }
+    bool wasStopped() const { return stopCalled_; }
+
     CURL* handle() const { return easy_.get(); }
     CURLcode perform() { return curl_easy_perform(handle()); }
-    Error error(CURLcode code) const { return curlError(code, errorText_); }
+    Error error(CURLcode code) const {
+        if (stopCalled_) return posixError(ECANCELED, "the request was stopped");
+        return curlError(code, errorText_);
+    }
     long status() const {
         long status = 0;
         curl_easy_getinfo(handle(), CURLINFO_RESPONSE_CODE, &status);
@@ -124,6 +140,14 @@ public:
 
 private:
     Request() = default;
+    static int checkStopped(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+        auto* request = static_cast<Request*>(user);
+        request->stopCalled_ = *request->stopped_ || (request->cancelled_ && request->cancelled_());
+        return request->stopCalled_ ? 1 : 0;
+    }
+    const std::atomic<bool>* stopped_ = nullptr;
+    std::function<bool()> cancelled_;
+    bool stopCalled_ = false;
     std::unique_ptr<CURL, EasyDeleter> easy_;
     std::unique_ptr<curl_slist, ListDeleter> headers_;
     char errorText_[CURL_ERROR_SIZE] = {};
@@ -211,14 +235,7 @@ struct FileBody {
     std::uint64_t received = 0;
     bool tooLarge = false;
     int writeError = 0;
-    bool cancelled = false;
 };
-
-int checkCancelled(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    auto* body = static_cast<FileBody*>(user);
-    body->cancelled = body->options->cancelled();
-    return body->cancelled ? 1 : 0;
-}
 
 std::size_t appendToFile(char* data, std::size_t size, std::size_t count, void* user) {
     auto* body = static_cast<FileBody*>(user);
@@ -252,7 +269,7 @@ public:
     Result<HttpResponse> get(const std::string& url, double timeoutSeconds, std::uint64_t maximumBytes) override {
         MemoryBody body;
         body.limit = maximumBytes;
-        auto request = Request::make(url, timeoutSeconds, &appendToMemory, &body, maximumBytes);
+        auto request = Request::make(url, timeoutSeconds, &appendToMemory, &body, maximumBytes, stopped_);
         if (!request) return std::unexpected(request.error());
         CURLcode code = (*request)->perform();
         if (body.tooLarge) return std::unexpected(tooLargeError(maximumBytes));
@@ -269,20 +286,16 @@ public:
         auto file = TemporaryFile::besides(destination);
         if (!file) return std::unexpected(file.error());
         FileBody body{(*file)->descriptor(), &options};
-        auto request = Request::make(url, options.timeoutSeconds, &appendToFile, &body, options.maximumBytes);
+        auto request = Request::make(url, options.timeoutSeconds, &appendToFile, &body, options.maximumBytes, stopped_);
         if (!request) return std::unexpected(request.error());
         body.handle = (*request)->handle();
         if (options.stallSeconds > 0) {
             curl_easy_setopt(body.handle, CURLOPT_LOW_SPEED_LIMIT, 1L);
             curl_easy_setopt(body.handle, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::ceil(options.stallSeconds)));
         }
-        if (options.cancelled) {
-            curl_easy_setopt(body.handle, CURLOPT_XFERINFOFUNCTION, &checkCancelled);
-            curl_easy_setopt(body.handle, CURLOPT_XFERINFODATA, &body);
-            curl_easy_setopt(body.handle, CURLOPT_NOPROGRESS, 0L);
-        }
+        if (options.cancelled) (*request)->setCancelled(options.cancelled);
         CURLcode code = (*request)->perform();
-        if (body.cancelled) return std::unexpected(posixError(ECANCELED, "download cancelled: " + url));
+        if ((*request)->wasStopped()) return std::unexpected(posixError(ECANCELED, "download cancelled: " + url));
         if (body.tooLarge) return std::unexpected(tooLargeError(*options.maximumBytes));
         if (body.writeError != 0) {
             return std::unexpected(posixError(body.writeError, "cannot write " + (*file)->path()));
@@ -294,6 +307,11 @@ public:
         if (auto placed = (*file)->placeAt(destination); !placed) return std::unexpected(placed.error());
         return status;
     }
+
+    void stopAll() override { stopped_ = true; }
+
+private:
+    std::atomic<bool> stopped_{false};
 };
 
 }  // namespace

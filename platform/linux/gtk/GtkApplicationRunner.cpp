@@ -83,6 +83,17 @@ private:
         return G_SOURCE_CONTINUE;
     }
 
+    // A start right after this quit must open a window of its own, not be handed to this ending
+    // process.
+    void releaseName() {
+        GDBusConnection* bus = g_application_get_dbus_connection(G_APPLICATION(application_));
+        const char* name = g_application_get_application_id(G_APPLICATION(application_));
+        if (bus == nullptr || name == nullptr) return;
+        g_dbus_connection_call(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ReleaseName",
+                               g_variant_new("(s)", name), nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr, nullptr);
+        g_dbus_connection_flush_sync(bus, nullptr, nullptr);
+    }
+
     void terminateOnce() {
         if (terminated_) return;
         terminated_ = true;
@@ -90,6 +101,7 @@ private:
     }
 
     void quit() {
+        releaseName();
         terminateOnce();
         if (holding_) {
             holding_ = false;
