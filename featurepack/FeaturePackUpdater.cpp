@@ -28,7 +28,8 @@ FeaturePackUpdater::FeaturePackUpdater(std::string appVersion, Logger logger)
       root_(storeRoot()),
       versionsRoot_(root_ / "versions"),
       stagingRoot_(root_ / "staging"),
-      stateFile_(root_ / "state.json") {
+      stateFile_(root_ / "state.json"),
+      storeLock_(root_ / "store.lock") {
     std::error_code ignored;
     std::filesystem::create_directories(versionsRoot_, ignored);
     std::filesystem::create_directories(stagingRoot_, ignored);
@@ -69,14 +70,23 @@ std::map<std::string, std::string> FeaturePackUpdater::environment() const {
 }
 
 VoidResult FeaturePackUpdater::updateState(const std::function<void(State&)>& change) {
+    platform::ExclusiveFileLock store(storeLock_);
     std::lock_guard lock(stateMutex_);
+    reloadStateLocked();
     change(state_);
     return writeStateLocked();
 }
 
 VoidResult FeaturePackUpdater::writeState() {
+    platform::ExclusiveFileLock store(storeLock_);
     std::lock_guard lock(stateMutex_);
     return writeStateLocked();
+}
+
+void FeaturePackUpdater::reloadStateLocked() {
+    std::error_code missing;
+    // Until the first write there is no file; what is in memory then is the empty state.
+    if (std::filesystem::exists(stateFile_, missing)) state_ = loadState(stateFile_);
 }
 
 VoidResult FeaturePackUpdater::writeStateLocked() const {

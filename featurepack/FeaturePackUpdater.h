@@ -119,6 +119,9 @@ private:
     void downloadAndStage(const RemotePack& offer);
 
     VoidResult writeStateLocked() const;
+    // Under the store's lock: the state as the file has it now, which another process may have
+    // changed.
+    void reloadStateLocked();
     std::filesystem::path publicKeyPath() const;
     std::filesystem::path packFolder(std::int64_t revision) const;
     VoidResult validateInstalled(const PackRecord& record) const;
@@ -143,6 +146,9 @@ private:
     std::filesystem::path versionsRoot_;
     std::filesystem::path stagingRoot_;
     std::filesystem::path stateFile_;
+    // Held (flock) by every change of the state and the store's folders, in this process and in
+    // the others that share the store (a window and the headless modes).
+    std::filesystem::path storeLock_;
 
     mutable std::mutex stateMutex_;
     State state_;

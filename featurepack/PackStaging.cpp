@@ -10,14 +10,20 @@
 
 namespace taviro {
 
-// One unit of work on the state: holds the state's lock for its lifetime and gathers the log
-// lines, which are written only after the lock is released so that a slow or re-entrant logger
-// never runs under it.
+// One unit of work on the state: holds the store's lock (unless the caller holds it already) and
+// the state's for its lifetime, starts from the state file as it is now, and gathers the log
+// lines, which are written only after the locks are released so that a slow or re-entrant
+// logger never runs under them.
 class FeaturePackUpdater::StateUnit {
 public:
-    explicit StateUnit(FeaturePackUpdater& updater) : updater_(updater), lock_(updater.stateMutex_) {}
+    explicit StateUnit(FeaturePackUpdater& updater, bool storeLocked = false)
+        : updater_(updater), store_(storeLocked ? std::nullopt : std::make_optional<std::filesystem::path>(updater.storeLock_)),
+          lock_(updater.stateMutex_) {
+        updater_.reloadStateLocked();
+    }
     ~StateUnit() {
         lock_.unlock();
+        store_.held.reset();
         if (updater_.logger_) {
             for (const auto& line : lines_) updater_.logger_(line);
         }
@@ -26,7 +32,15 @@ public:
     void log(std::string line) { lines_.push_back(std::move(line)); }
 
 private:
+    // Acquired first, released last.
+    struct StoreLock {
+        explicit StoreLock(const std::optional<std::filesystem::path>& file) {
+            if (file) held.emplace(*file);
+        }
+        std::optional<platform::ExclusiveFileLock> held;
+    };
     FeaturePackUpdater& updater_;
+    StoreLock store_;
     std::unique_lock<std::mutex> lock_;
     std::vector<std::string> lines_;
 };
@@ -106,9 +120,11 @@ void FeaturePackUpdater::clearStagingArea() const {
 }
 
 void FeaturePackUpdater::prepareForLaunch() {
-    // Nothing downloads or stages before the launch is prepared, so whatever is there is left over.
+    // Under the store's lock, which every staging holds from start to end: whatever is in the
+    // staging area now was left by a run that was killed.
+    platform::ExclusiveFileLock store(storeLock_);
     clearStagingArea();
-    StateUnit unit(*this);
+    StateUnit unit(*this, /*storeLocked=*/true);
     State& state = unit.state();
     if (state.pending) {
         PackRecord pending = *state.pending;
@@ -185,16 +201,16 @@ VoidResult FeaturePackUpdater::stageDownloaded(const std::filesystem::path& arch
     // name another revision's folder, which the pruning below would then delete.
     if (remote.revision < 1) return std::unexpected(error("功能包修订号无效"));
 
+    // The whole staging holds the store's lock, so that no other process's launch clean-up takes
+    // its folder; unpacking and validation run outside the state's own lock.
+    platform::ExclusiveFileLock store(storeLock_);
     std::filesystem::path staging = stagingRoot_ / (std::to_string(remote.revision) + "-" + platform::randomUuid());
     FolderRemover remover{staging};
-
-    // Unpacking and validation touch only the private staging folder, so they run outside the
-    // state's lock; the lock covers the store's folders and the state from here on.
     auto record = unpackAndValidate(archive, staging, remote.revision, remote.version, remote.archiveSHA256,
                                     "功能包解压失败");
     if (!record) return std::unexpected(record.error());
 
-    StateUnit unit(*this);
+    StateUnit unit(*this, /*storeLocked=*/true);
     std::filesystem::path target = packFolder(remote.revision);
     // A folder of the same revision is set aside, not deleted, until the new one is in place:
     // a failed move must not lose a pack the state may still name.
@@ -246,6 +262,7 @@ VoidResult FeaturePackUpdater::stageArchiveForTesting(const std::filesystem::pat
 VoidResult FeaturePackUpdater::verifyArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
                                                        std::int64_t revision, const std::string& archiveSHA256) const {
     if (auto checked = checkTestArchive(archive, archiveSHA256); !checked) return std::unexpected(checked.error());
+    platform::ExclusiveFileLock store(storeLock_);
     std::filesystem::path folder = stagingRoot_ / ("verify-" + platform::randomUuid());
     FolderRemover remover{folder};
     auto record = unpackAndValidate(archive, folder, revision, version, archiveSHA256, "测试功能包解压失败");

@@ -49,6 +49,20 @@ bool canReplaceInPlace(const std::filesystem::path& package, const std::string& 
 // old file is left untouched. A failure to set the mode is ignored.
 VoidResult writeFileAtomically(const std::filesystem::path& file, const std::string& bytes, mode_t mode);
 
+// Holds an exclusive lock (flock) on `file`, created when missing, for its lifetime: between
+// processes, and between threads that each hold one of their own. Waits for it. When the file
+// cannot be opened nothing is held, and the caller goes on unprotected rather than not at all.
+class ExclusiveFileLock {
+public:
+    explicit ExclusiveFileLock(const std::filesystem::path& file);
+    ~ExclusiveFileLock();
+    ExclusiveFileLock(const ExclusiveFileLock&) = delete;
+    ExclusiveFileLock& operator=(const ExclusiveFileLock&) = delete;
+
+private:
+    int descriptor_ = -1;
+};
+
 // Appends `bytes` to `file` (created when missing) with one write on a descriptor opened in
 // append mode, so that concurrent appenders, in this process or others, never overwrite one
 // another.

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -180,6 +181,17 @@ bool canReplaceInPlace(const std::filesystem::path& package, const std::string& 
     if (::mkdir(probe.c_str(), 0700) == 0 && ::rmdir(probe.c_str()) == 0) return true;
     ::rmdir(probe.c_str());
     return false;
+}
+
+ExclusiveFileLock::ExclusiveFileLock(const std::filesystem::path& file)
+    : descriptor_(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    if (descriptor_ < 0) return;
+    while (::flock(descriptor_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+ExclusiveFileLock::~ExclusiveFileLock() {
+    if (descriptor_ >= 0) ::close(descriptor_);
 }
 
 }  // namespace taviro::platform

@@ -1,6 +1,9 @@
 // The assembled package's headless modes, run as a user would run them.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include "featurepack/FeaturePackUpdater.h"
 #include "tests/support/PackBuilder.h"
 
 using namespace taviro;
@@ -96,4 +99,33 @@ TEST(HeadlessModes, RefusedArchivesPrintOneLineExitTwoAndChangeNothing) {
     // is how the end-to-end tests install their signed packs.
     EXPECT_EQ(r.run(verify("pack.zip", "+5"), {}, r.dir.path()), Outcome(0, "feature pack verification ok\n", ""));
     EXPECT_TRUE(r.untouched());
+}
+
+// A window's store and headless runs share the store (the window stages downloaded packs, a
+// launch's preparation runs again and again beside the stagings): each takes the store's lock and
+// reads the state afresh, so none undoes another's state or deletes a pack the state names.
+TEST(HeadlessModes, RunsSharingTheStoreNeitherUndoNorDeleteOneAnothersWork) {
+    PackRun r;
+    test::ScopedEnv env{{{"VORDA_FEATURE_PACK_TEST_ROOT", r.store}, {"VORDA_FEATURE_PUBLIC_KEY", r.keyFile}}};
+    FeaturePackUpdater window("1.0.73", nullptr);
+    std::atomic<bool> staged{false};
+    std::jthread launches([&] {
+        while (!staged) EXPECT_EQ(std::get<0>(r.run({"--prepare-feature-pack-state"})), 0);
+    });
+    for (int revision = 1; revision <= 12; ++revision) {
+        const std::string zip = r.zip(revision), number = std::to_string(revision), version = number + ".0.0";
+        if (revision % 2 == 0) {
+            EXPECT_TRUE(window.stageArchiveForTesting(zip, version, revision, hashOf(zip))) << revision;
+            continue;
+        }
+        auto [status, out, err] = r.run({"--stage-feature-pack", zip, version, number, hashOf(zip)});
+        EXPECT_TRUE(status == 0 && out.contains("revision=" + number)) << out << err;
+    }
+    staged = true;
+    launches = {};
+    // The last headless staging is active, or previous once a launch has promoted the window's.
+    const State state = decodeState(test::readFile(r.store / "state.json")).value_or(State{});
+    auto named = [](const std::optional<PackRecord>& slot, int revision) { return slot && slot->revision == revision; };
+    EXPECT_TRUE(named(state.active, 11) ? named(state.pending, 12) : named(state.previous, 11) && named(state.active, 12));
+    for (const char* kept : {"11", "12"}) EXPECT_TRUE(fs::exists(r.store / "versions" / kept / "ui.json")) << kept;
 }
