@@ -84,9 +84,10 @@ VoidResult FeaturePackUpdater::writeState() {
 }
 
 void FeaturePackUpdater::reloadStateLocked() {
-    std::error_code missing;
-    // Until the first write there is no file; what is in memory then is the empty state.
-    if (std::filesystem::exists(stateFile_, missing)) state_ = loadState(stateFile_);
+    // A file that cannot be read (none yet, or something in its way) leaves what is in memory,
+    // which is what was last written; one that reads as no state is taken as at construction.
+    auto bytes = platform::readFile(stateFile_);
+    if (bytes) state_ = decodeState(*bytes).value_or(State::empty());
 }
 
 VoidResult FeaturePackUpdater::writeStateLocked() const {

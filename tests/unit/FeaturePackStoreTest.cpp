@@ -65,7 +65,7 @@ TEST(FeaturePackStore, ARefusedFileIsKeptAndAKilledWriterOrAFullDiskLeavesThePre
         return FeaturePackUpdater("1.0.73", nullptr).updateState([](State& s) { s = stateOf(5, 100000); }) ? 1 : 0;
     }), 0) << "the write must report its failure";
     EXPECT_EQ(test::readFile(dir / "state.json"), written);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 3) << "only versions, staging and the state";
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 4) << "only versions, staging, the state and its lock";
     // Large states make each write long enough to be cut in the middle.
     for (int round = 0; round < 12; ++round) {
         inChild([] {
