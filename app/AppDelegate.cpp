@@ -96,8 +96,11 @@ void AppDelegate::wireSubsystems() {
     updateMachine.updateRoot = updateRootDirectory();
     updateMachine.localPort = localPort;
     updateMachine.desktopLog = desktopLogPath();
+    // Anything at the key's place but a plain absence (unreadable, say) counts as a key: releases
+    // must then be signed, and an unusable key refuses them all rather than trusting them.
     std::error_code error;
-    if (platform_.package && std::filesystem::exists(platform_.package->updatePublicKey(), error)) {
+    if (platform_.package &&
+        std::filesystem::symlink_status(platform_.package->updatePublicKey(), error).type() != std::filesystem::file_type::not_found) {
         updateMachine.updatePublicKey = platform_.package->updatePublicKey();
     }
     updateMachine.launchProof = platform_.updateLaunchProof;

@@ -57,11 +57,15 @@ AppDelegate::Platform packagedPlatform() {
 }
 
 int runWindowedApplication(int argc, char** argv) {
-    auto delegate = AppDelegate::create(packagedPlatform());
+    auto platform = packagedPlatform();
+    // A version the update's swap started must show its own window to prove that it starts,
+    // whatever else (another installation) holds the application's name.
+    const bool unique = !platform.updateLaunchProof;
+    auto delegate = AppDelegate::create(std::move(platform));
     platform::ApplicationCallbacks callbacks;
     callbacks.didFinishLaunching = [delegate](platform::ApplicationHost& host) { delegate->applicationDidFinishLaunching(host); };
     callbacks.willTerminate = [delegate] { delegate->applicationWillTerminate(); };
-    const int status = platform::runApplication(kApplicationID, argc, argv, std::move(callbacks));
+    const int status = platform::runApplication(kApplicationID, argc, argv, std::move(callbacks), unique);
     // The service's last lines, written as it stops, still reach the log.
     platform::drainLogPipes(kLogDrainSeconds);
     return status;

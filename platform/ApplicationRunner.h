@@ -16,7 +16,9 @@ struct ApplicationCallbacks {
 };
 
 // Runs the windowed application until it quits and returns the exit status. A second start
-// while one runs brings the running window forward and returns.
-int runApplication(const std::string& applicationID, int argc, char** argv, ApplicationCallbacks callbacks);
+// while one runs brings the running window forward and returns; unless `unique` is false, when
+// it always runs on its own.
+int runApplication(const std::string& applicationID, int argc, char** argv, ApplicationCallbacks callbacks,
+                   bool unique = true);
 
 }  // namespace taviro::platform

@@ -1,7 +1,6 @@
 #include "selfupdate/PreparedUpdate.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
@@ -17,21 +16,6 @@ namespace {
 
 // A record is a few hundred bytes; anything far larger is not one.
 constexpr std::int64_t kMaxRecordBytes = 64 * 1024;
-
-std::vector<std::int64_t> dottedParts(std::string_view version) {
-    std::vector<std::int64_t> parts;
-    while (!version.empty()) {
-        auto dot = version.find('.');
-        auto part = version.substr(0, dot);
-        version = dot == std::string_view::npos ? std::string_view{} : version.substr(dot + 1);
-        if (part.empty()) continue;
-        if (part.front() == '+') part.remove_prefix(1);
-        std::int64_t value = 0;
-        auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), value);
-        parts.push_back(error == std::errc{} && end == part.data() + part.size() ? value : 0);
-    }
-    return parts;
-}
 
 // The names in the update root, in descending plain-text order: "1.0.9" before "1.0.37".
 std::vector<std::string> versionFolderNames(const std::filesystem::path& updateRoot) {
@@ -101,7 +85,7 @@ std::optional<PreparedUpdate> findPreparedUpdate(const std::filesystem::path& up
                                                  const std::filesystem::path& appPackage) {
     for (const auto& name : versionFolderNames(updateRoot)) {
         auto update = readRecord(updateRoot / name);
-        if (!update || !preparedFor(*update, appPackage) || compareDottedVersions(update->version, runningVersion) <= 0) continue;
+        if (!update || !preparedFor(*update, appPackage) || compareNumericStrings(update->version, runningVersion) <= 0) continue;
         if (std::filesystem::exists(UpdateFolder{updateRoot / name}.refusedMarker())) continue;
         if (isPreparedUpdateComplete(update->script, update->newApp)) return update;
     }
@@ -114,7 +98,7 @@ void retireFinishedUpdates(const std::filesystem::path& updateRoot, std::string_
         auto update = readRecord(updateRoot / name);
         if (!update) continue;
         const bool nobodys = update->appPath.empty();
-        if (nobodys || (preparedFor(*update, appPackage) && compareDottedVersions(update->version, runningVersion) <= 0)) {
+        if (nobodys || (preparedFor(*update, appPackage) && compareNumericStrings(update->version, runningVersion) <= 0)) {
             retireUpdateFolder(UpdateFolder{updateRoot / name});
         }
     }
@@ -132,15 +116,6 @@ void retireUpdateFolder(const UpdateFolder& folder) {
 bool isRefusedVersion(const std::filesystem::path& updateRoot, const std::string& version) {
     std::error_code ignored;
     return std::filesystem::exists(UpdateFolder::of(updateRoot, version).refusedMarker(), ignored);
-}
-
-int compareDottedVersions(std::string_view a, std::string_view b) {
-    auto left = dottedParts(a), right = dottedParts(b);
-    for (std::size_t i = 0; i < std::max(left.size(), right.size()); ++i) {
-        std::int64_t x = i < left.size() ? left[i] : 0, y = i < right.size() ? right[i] : 0;
-        if (x != y) return x < y ? -1 : 1;
-    }
-    return 0;
 }
 
 bool isPreparedUpdateComplete(const std::filesystem::path& script, const std::filesystem::path& newApp) {

@@ -47,7 +47,7 @@ std::string preparedUpdateRecord(const UpdateFolder& folder, const ReleaseDescri
 std::optional<PreparedUpdate> readPreparedUpdateRecord(std::string_view json);
 
 // The first version folder, in descending plain-text order of the names, whose record was
-// prepared for `appPackage`, is newer than `runningVersion`, was not refused, and whose script
+// prepared for `appPackage`, is newer than `runningVersion` (as the release check orders them), was not refused, and whose script
 // and new package are in place.
 std::optional<PreparedUpdate> findPreparedUpdate(const std::filesystem::path& updateRoot, std::string_view runningVersion,
                                                  const std::filesystem::path& appPackage);
@@ -62,9 +62,6 @@ void retireUpdateFolder(const UpdateFolder& folder);
 
 // The swap script refused this version on this machine; `version` is a plain version.
 bool isRefusedVersion(const std::filesystem::path& updateRoot, const std::string& version);
-
-// Compares versions part by part at ".", each part as a decimal integer (0 when it is not one).
-int compareDottedVersions(std::string_view a, std::string_view b);
 
 // The script is an executable file and something lies at the new package's path.
 bool isPreparedUpdateComplete(const std::filesystem::path& script, const std::filesystem::path& newApp);

@@ -31,14 +31,18 @@ if ! /usr/bin/flock -n 9; then
   echo "another update of this package is under way; nothing changed $(date)"
   exit 1
 fi
+# A logout's signals never cut the swap between two of its steps; while the new version is on
+# trial they end the trial (below).
+trap '' TERM HUP INT
 note() {
   echo "$1 $(date)"
   if [ -n "$DESKTOP_LOG" ]; then
     printf '[%s] %s\n' "$(/usr/bin/date -u +%Y-%m-%dT%H:%M:%SZ)" "$1" >>"$DESKTOP_LOG" || true
   fi
 }
+# With the signals' default dispositions, whatever this script ignores.
 start_installed() {
-  /usr/bin/setsid "$APP_PATH/Contents/MacOS/Taviro" </dev/null >/dev/null 2>&1 9>&- &
+  (trap - TERM HUP INT; exec /usr/bin/setsid "$APP_PATH/Contents/MacOS/Taviro" </dev/null >/dev/null 2>&1 9>&-) &
 }
 # The record goes first: a folder half removed is never restored.
 retire() {
@@ -50,10 +54,31 @@ refuse() {
   : >"$VERSION_DIR/@REFUSED@" || true
   retire
 }
+inode() { /usr/bin/stat -c %i "$1" 2>/dev/null || true; }
+# Puts the package that was installed when the swap began (OLD_INODE) back at APP_PATH, from
+# the backup or the staging copy, whichever holds it; what replaced it goes.
+restore_old() {
+  [ -n "$OLD_INODE" ] || return 0
+  [ "$(inode "$APP_PATH")" = "$OLD_INODE" ] && return 0
+  local place
+  for place in "$BACKUP_APP" "$TMP_APP"; do
+    [ "$(inode "$place")" = "$OLD_INODE" ] || continue
+    if [ ! -e "$APP_PATH" ]; then
+      /bin/mv -T "$place" "$APP_PATH" || return 1
+    elif ! "$place/Contents/MacOS/taviro-exchange" "$place" "$APP_PATH"; then
+      /bin/rm -rf "$APP_PATH.refused-update" && /bin/mv -T "$APP_PATH" "$APP_PATH.refused-update" &&
+        /bin/mv -T "$place" "$APP_PATH" || return 1
+      place="$APP_PATH.refused-update"
+    fi
+    /bin/rm -rf "$place" || true
+    return 0
+  done
+  return 1
+}
 rollback() {
   status=$?
-  echo "update failed status=$status line=${LINENO} $(date)"
-  if [ ! -d "$APP_PATH" ] && [ -d "$BACKUP_APP" ]; then /bin/mv "$BACKUP_APP" "$APP_PATH" || true; fi
+  echo "update failed status=$status line=$1 $(date)"
+  restore_old || echo "warning: the installed version is at $BACKUP_APP"
   /bin/rm -rf "$TMP_APP" || true
   # A version that cannot be swapped in is not waited on for ever.
   echo "$status" >>"$VERSION_DIR/@FAILURES@" || true
@@ -73,17 +98,16 @@ old_running() {
   /usr/bin/pgrep -f "$PATTERN" >/dev/null && return 0
   [ -n "$OLD_PID" ] && running "$OLD_PID"
 }
-for _ in $(/usr/bin/seq 1 "$WAIT"); do
-  old_running || break
-  /bin/sleep 1
-done
+deadline=$((SECONDS + WAIT))
+while old_running && [ "$SECONDS" -lt "$deadline" ]; do /bin/sleep 1; done
 if old_running; then
   echo "the old version still runs after $WAIT s; nothing changed $(date)"
   exit 1
 fi
-# A run killed between two renames left only the backup.
-if [ ! -d "$APP_PATH" ] && [ -d "$BACKUP_APP" ]; then /bin/mv "$BACKUP_APP" "$APP_PATH"; fi
-trap rollback ERR
+# A run cut off between two renames (SIGKILL, a power cut) left only the backup.
+if [ ! -d "$APP_PATH" ] && [ -d "$BACKUP_APP" ]; then /bin/mv -T "$BACKUP_APP" "$APP_PATH"; fi
+OLD_INODE=""
+trap 'rollback $LINENO' ERR
 /bin/rm -rf "$TMP_APP" "$BACKUP_APP" "$PROOF"
 /bin/cp -a "$NEW_APP" "$TMP_APP"
 if [ -L "$TMP_APP/Contents/MacOS/Taviro" ] || [ ! -f "$TMP_APP/Contents/MacOS/Taviro" ] || [ ! -x "$TMP_APP/Contents/MacOS/Taviro" ]; then
@@ -91,59 +115,57 @@ if [ -L "$TMP_APP/Contents/MacOS/Taviro" ] || [ ! -f "$TMP_APP/Contents/MacOS/Ta
   false
 fi
 if [ -d "$APP_PATH" ]; then
+  OLD_INODE="$(inode "$APP_PATH")"
   if "$TMP_APP/Contents/MacOS/taviro-exchange" "$TMP_APP" "$APP_PATH"; then
-    /bin/mv "$TMP_APP" "$BACKUP_APP"
+    /bin/mv -T "$TMP_APP" "$BACKUP_APP"
   else
     status=$?
     [ "$status" = @UNSUPPORTED@ ] || (exit "$status")
     echo "this file system cannot exchange the packages in one step: two renames instead"
-    /bin/mv "$APP_PATH" "$BACKUP_APP"
-    /bin/mv "$TMP_APP" "$APP_PATH"
+    /bin/mv -T "$APP_PATH" "$BACKUP_APP"
+    /bin/mv -T "$TMP_APP" "$APP_PATH"
   fi
 else
-  /bin/mv "$TMP_APP" "$APP_PATH"
+  /bin/mv -T "$TMP_APP" "$APP_PATH"
 fi
 trap - ERR
 # The new version proves that it starts by loading its first page; until then the backup stays.
+SIGNALLED=""
+trap 'SIGNALLED=1' TERM HUP INT
 @PROOF_VARIABLE@="$PROOF" /usr/bin/setsid "$APP_PATH/Contents/MacOS/Taviro" </dev/null >/dev/null 2>&1 9>&- &
 NEW_PID=$!
-for _ in $(/usr/bin/seq 1 $((WAIT * 5))); do
-  if [ -e "$PROOF" ] || ! running "$NEW_PID"; then break; fi
+deadline=$((SECONDS + WAIT))
+while [ ! -e "$PROOF" ] && [ -z "$SIGNALLED" ] && running "$NEW_PID" && [ "$SECONDS" -lt "$deadline" ]; do
   /bin/sleep 0.2
 done
-if [ -e "$PROOF" ] || [ ! -d "$BACKUP_APP" ]; then
+trap '' TERM HUP INT
+if [ -e "$PROOF" ] || [ -z "$OLD_INODE" ]; then
   # The new version is in place: a backup that will not go is no reason to roll it back.
   /bin/rm -rf "$BACKUP_APP" || echo "warning: could not remove $BACKUP_APP"
   retire
   echo "finish update $(date)"
   exit 0
 fi
-if running "$NEW_PID"; then
+if [ -n "$SIGNALLED" ]; then
+  reason="the session ended before it showed a page"
+elif running "$NEW_PID"; then
   reason="it showed no page within $WAIT s"
-  kill -TERM -- "-$NEW_PID" 2>/dev/null || true
-  for _ in 1 2 3 4 5 6; do running "$NEW_PID" || break; /bin/sleep 0.5; done
-  kill -KILL -- "-$NEW_PID" 2>/dev/null || true
 else
   reason="it ended before showing a page"
 fi
-wait "$NEW_PID" 2>/dev/null || true
-# The previous package's own exchange tool: the one of the refused package is not trusted.
-if "$BACKUP_APP/Contents/MacOS/taviro-exchange" "$BACKUP_APP" "$APP_PATH"; then
-  /bin/rm -rf "$BACKUP_APP" || true
-else
-  status=$?
-  if [ "$status" != @UNSUPPORTED@ ] && [ "$status" != 127 ]; then
-    note "update of version=$VERSION could not be rolled back (status $status); the new version stays"
-    exit 1
-  fi
-  /bin/rm -rf "$TMP_APP"
-  /bin/mv "$APP_PATH" "$TMP_APP"
-  /bin/mv "$BACKUP_APP" "$APP_PATH"
-  /bin/rm -rf "$TMP_APP" || true
+if running "$NEW_PID"; then
+  kill -TERM -- "-$NEW_PID" 2>/dev/null || true
+  for _ in 1 2 3 4 5 6; do running "$NEW_PID" || break; /bin/sleep 0.5; done
+  kill -KILL -- "-$NEW_PID" 2>/dev/null || true
 fi
+wait "$NEW_PID" 2>/dev/null || true
 refuse
-start_installed
-note "update rolled back version=$VERSION: $reason; the previous version is started again"
+if restore_old; then
+  start_installed
+  note "update rolled back version=$VERSION: $reason; the previous version is started again"
+else
+  note "update of version=$VERSION could not be rolled back ($reason); the previous version is at $BACKUP_APP"
+fi
 exit 1)SCRIPT";
 
 std::string buildScript() {

@@ -121,9 +121,9 @@ private:
 
 }  // namespace
 
-int runApplication(const std::string& applicationID, int argc, char** argv, ApplicationCallbacks callbacks) {
+int runApplication(const std::string& applicationID, int argc, char** argv, ApplicationCallbacks callbacks, bool unique) {
     GApplicationFlags flags = G_APPLICATION_DEFAULT_FLAGS;
-    if (!sessionBusAvailable()) flags = GApplicationFlags(flags | G_APPLICATION_NON_UNIQUE);
+    if (!unique || !sessionBusAvailable()) flags = GApplicationFlags(flags | G_APPLICATION_NON_UNIQUE);
     GtkApplication* application = gtk_application_new(applicationID.c_str(), flags);
     int status;
     {
