@@ -20,6 +20,9 @@ TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle)
     shell.installScriptedService(mode);
     auto supervisor = shell.makeSupervisor();
     const int firstPort = supervisor->localPort();
+    // Looked up at launch for the first start and again for each later one (the service may have
+    // written its identity meanwhile): here a fresh one each time, with no machine id or keychain.
+    supervisor->resolveIdentityInBackground();
 
     supervisor->connectAndLoad();
     ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.webView->shows(kTimeoutMessage); }, 30));
@@ -28,7 +31,12 @@ TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle)
     auto starts = shell.serviceStarts();
     ASSERT_EQ(starts.size(), 5u);
     std::set<int> ports, pids, terminated;
-    for (const auto& start : starts) ports.insert(start["port"].get<int>()), pids.insert(start["pid"].get<int>());
+    std::set<std::string> identities;
+    for (const auto& start : starts) {
+        ports.insert(start["port"].get<int>()), pids.insert(start["pid"].get<int>());
+        identities.insert(start["env"]["VORDA_DEVICE_ID"].get<std::string>());
+    }
+    EXPECT_EQ(identities.size(), 5u);
     // Each retry asks the system again; it may rarely hand back a port a stopped copy has freed.
     EXPECT_GE(ports.size(), 4u) << "each retry gets a fresh port";
     EXPECT_EQ(starts.front()["port"].get<int>(), firstPort);
