@@ -1,7 +1,6 @@
 #include "tests/support/ShellHarness.h"
 
 #include <algorithm>
-#include <ranges>
 #include <chrono>
 #include <csignal>
 #include <fstream>
@@ -10,6 +9,7 @@
 #include "app/DesktopLog.h"
 #include "app/ProjectVersion.h"
 #include "platform/Paths.h"
+#include "tests/support/PackBuilder.h"
 
 #ifndef TAVIRO_TEST_SUPPORT_DIR
 #error "the build defines TAVIRO_TEST_SUPPORT_DIR"
@@ -92,6 +92,15 @@ std::vector<nlohmann::json> ShellFixture::records(const char* key) const {
         if (entry.is_object() && entry.contains(key)) entries.push_back(entry);
     }
     return entries;
+}
+
+bool ShellFixture::activatePack(int revision) {
+    const std::string version = std::to_string(revision) + ".0.0", folder = (dir / ("pack" + version)).string();
+    writePack(folder, {.revision = revision, .version = version}, key);
+    auto archive = zipFolder(folder, folder + ".zip");
+    const bool staged = packs().stageArchiveForTesting(archive, version, revision, sha256Hex(readFile(archive))).has_value();
+    packs().prepareForLaunch();
+    return staged;
 }
 
 bool ShellFixture::allStartsEnded(double timeoutSeconds, std::size_t first) const {

@@ -50,6 +50,8 @@ public:
     std::vector<nlohmann::json> serviceStarts() const { return records("pid"); }
     // Waits until every recorded start's process has ended.
     bool allStartsEnded(double timeoutSeconds, std::size_t first = SIZE_MAX) const;
+    // Stages a signed pack of `revision` (version "N.0.0") and activates it as a launch would.
+    bool activatePack(int revision);
 
     TempDir dir;
     ScopedEnv env;

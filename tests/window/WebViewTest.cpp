@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "bridge/PageBridge.h"
@@ -20,7 +19,7 @@ protected:
             if (g_str_has_prefix(path, "/silent")) return soup_server_message_pause(message);
             const char* page = g_str_has_prefix(path, "/stalled") ? "<img src=/silent/image>" : "<!doctype html>";
             soup_server_message_set_status(message, 200, nullptr);
-            soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, page, std::strlen(page));
+            soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, page, std::string_view(page).size());
         };
         soup_server_add_handler(server, nullptr, handler, nullptr, nullptr);
         soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
