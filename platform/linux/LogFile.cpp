@@ -21,9 +21,16 @@ constexpr std::size_t kLongestLine = 64 * 1024;
 // Tries to find the current file when other writers keep setting it aside.
 constexpr int kOpenAttempts = 4;
 
-std::mutex pumpsMutex;
-std::condition_variable pumpsEnded;
-int runningPumps = 0;
+// Never destroyed: a pump may still be copying while the process exits.
+struct Pumps {
+    std::mutex mutex;
+    std::condition_variable ended;
+    int running = 0;
+};
+Pumps& pumps() {
+    static auto* registry = new Pumps;
+    return *registry;
+}
 
 void pump(int readEnd, std::filesystem::path file) {
     std::string pending;
@@ -42,9 +49,9 @@ void pump(int readEnd, std::filesystem::path file) {
     }
     if (!pending.empty()) (void)appendToLog(file, pending + "\n");
     ::close(readEnd);
-    std::lock_guard lock(pumpsMutex);
-    --runningPumps;
-    pumpsEnded.notify_all();
+    std::lock_guard lock(pumps().mutex);
+    --pumps().running;
+    pumps().ended.notify_all();
 }
 
 }  // namespace
@@ -83,23 +90,23 @@ Result<std::shared_ptr<FileHandle>> openLogPipe(const std::filesystem::path& fil
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return std::unexpected(posixError(errno, "cannot make a pipe for " + file.string()));
     {
-        std::lock_guard lock(pumpsMutex);
-        ++runningPumps;
+        std::lock_guard lock(pumps().mutex);
+        ++pumps().running;
     }
     try {
         std::thread(pump, ends[0], file).detach();
     } catch (const std::system_error& failure) {
         ::close(ends[0]), ::close(ends[1]);
-        std::lock_guard lock(pumpsMutex);
-        --runningPumps;
+        std::lock_guard lock(pumps().mutex);
+        --pumps().running;
         return std::unexpected(posixError(failure.code().value(), "cannot copy output into " + file.string()));
     }
     return std::make_shared<FileHandle>(ends[1]);
 }
 
 void drainLogPipes(double seconds) {
-    std::unique_lock lock(pumpsMutex);
-    pumpsEnded.wait_for(lock, std::chrono::duration<double>(seconds), [] { return runningPumps == 0; });
+    std::unique_lock lock(pumps().mutex);
+    pumps().ended.wait_for(lock, std::chrono::duration<double>(seconds), [] { return pumps().running == 0; });
 }
 
 }  // namespace taviro::platform
