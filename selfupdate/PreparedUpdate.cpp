@@ -86,7 +86,7 @@ std::optional<PreparedUpdate> findPreparedUpdate(const std::filesystem::path& up
     for (const auto& name : versionFolderNames(updateRoot)) {
         auto update = readRecord(updateRoot / name);
         if (!update || !preparedFor(*update, appPackage) || compareNumericStrings(update->version, runningVersion) <= 0) continue;
-        if (std::filesystem::exists(UpdateFolder{updateRoot / name}.refusedMarker())) continue;
+        if (isRefusedVersion(updateRoot, name)) continue;
         if (isPreparedUpdateComplete(update->script, update->newApp)) return update;
     }
     return std::nullopt;

@@ -60,7 +60,8 @@ void retireFinishedUpdates(const std::filesystem::path& updateRoot, std::string_
 // and the unpacked package.
 void retireUpdateFolder(const UpdateFolder& folder);
 
-// The swap script refused this version on this machine; `version` is a plain version.
+// The swap script refused this version on this machine; `version` is a plain version or the
+// name of a folder in the update root.
 bool isRefusedVersion(const std::filesystem::path& updateRoot, const std::string& version);
 
 // The script is an executable file and something lies at the new package's path.
