@@ -6,6 +6,8 @@
 #include "app/MainMenu.h"
 #include "platform/InfoPlist.h"
 #include "platform/LegacyLaunchAgent.h"
+#include "platform/Paths.h"
+#include "platform/WebContentSandbox.h"
 
 namespace taviro {
 namespace {
@@ -59,9 +61,12 @@ void AppDelegate::wireSubsystems() {
         if (auto supervisor = weakSupervisor.lock()) supervisor->connectionLost(message);
     };
     navigationHooks.reconnect = [weakSupervisor] {
-        appendDesktopLog("web content process terminated");
         if (auto supervisor = weakSupervisor.lock()) supervisor->connectAndLoad();
     };
+    navigationHooks.showError = [weakSupervisor](const std::string& message) {
+        if (auto supervisor = weakSupervisor.lock()) supervisor->showServiceError(message);
+    };
+    navigationHooks.log = appendDesktopLog;
     navigationHooks.startAutomaticUpdateFlow = [weakSelf] {
         if (auto self = weakSelf.lock()) self->selfUpdater_->startUpdateFlow(UpdateSource::automatic);
     };
@@ -133,7 +138,8 @@ void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host)
     });
     appendDesktopLog("menu built");
     auto webView = host.createWebView(PageBridge::scriptMessageChannels(),
-                                      std::static_pointer_cast<platform::WebViewDelegate>(shared_from_this()));
+                                      std::static_pointer_cast<platform::WebViewDelegate>(shared_from_this()),
+                                      webViewOptions());
     supervisor_->setWebView(webView);
     navigation_->setWebView(webView);
     bridge_->attach(webView, host.dialogs());
@@ -187,6 +193,19 @@ void AppDelegate::disableLegacyLaunchAgent() {
     std::filesystem::remove(platform::legacyAgentUnitFile(), ignored);
 }
 
+platform::WebViewOptions AppDelegate::webViewOptions() {
+    platform::WebViewOptions options;
+    options.unresponsiveLimitSeconds = NavigationHandler::unresponsivePageLimitSeconds;
+    if (!platform::environmentValue(platform::kWebSandboxOffVariable).value_or("").empty()) {
+        appendDesktopLog(std::string("web content sandbox turned off by ") + platform::kWebSandboxOffVariable);
+    } else if (auto why = platform::webContentSandboxUnavailable()) {
+        appendDesktopLog("web content runs without its sandbox: " + *why);
+    } else {
+        options.sandboxed = true;
+    }
+    return options;
+}
+
 bool AppDelegate::decidePolicyForNavigation(const std::optional<std::string>& url) {
     return navigation_->decidePolicyForNavigation(url);
 }
@@ -198,7 +217,9 @@ void AppDelegate::didFinishNavigation() {
 
 void AppDelegate::didFailNavigation(const Error& error) { navigation_->didFailNavigation(error); }
 
-void AppDelegate::webProcessTerminated() { navigation_->webProcessTerminated(); }
+void AppDelegate::webProcessTerminated(platform::WebProcessTermination reason) {
+    navigation_->webProcessTerminated(reason);
+}
 
 void AppDelegate::didReceiveScriptMessage(const std::string& channel, const std::string& bodyJSON) {
     bridge_->didReceiveScriptMessage(channel, bodyJSON);
@@ -207,6 +228,15 @@ void AppDelegate::didReceiveScriptMessage(const std::string& channel, const std:
 bool AppDelegate::runOpenPanel(bool allowsMultipleSelection,
                                std::function<void(std::optional<std::vector<std::filesystem::path>>)> completion) {
     return bridge_->runOpenPanel(allowsMultipleSelection, std::move(completion));
+}
+
+void AppDelegate::chooseDownloadDestination(const std::string& suggestedName,
+                                            std::function<void(std::optional<std::filesystem::path>)> completion) {
+    bridge_->chooseDownloadDestination(suggestedName, std::move(completion));
+}
+
+void AppDelegate::downloadEnded(const std::filesystem::path& destination, const std::optional<Error>& failure) {
+    bridge_->downloadEnded(destination, failure);
 }
 
 }  // namespace taviro

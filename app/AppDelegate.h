@@ -66,15 +66,21 @@ public:
     bool decidePolicyForNavigation(const std::optional<std::string>& url) override;
     void didFinishNavigation() override;
     void didFailNavigation(const Error& error) override;
-    void webProcessTerminated() override;
+    void webProcessTerminated(platform::WebProcessTermination reason) override;
     void didReceiveScriptMessage(const std::string& channel, const std::string& bodyJSON) override;
     bool runOpenPanel(bool allowsMultipleSelection,
                       std::function<void(std::optional<std::vector<std::filesystem::path>>)> completion) override;
+    void chooseDownloadDestination(const std::string& suggestedName,
+                                   std::function<void(std::optional<std::filesystem::path>)> completion) override;
+    void downloadEnded(const std::filesystem::path& destination, const std::optional<Error>& failure) override;
 
 private:
     explicit AppDelegate(Platform platform);
     void wireSubsystems();
     void disableLegacyLaunchAgent();
+    // The page in WebKit's sandbox unless it is turned off or this machine cannot give it one
+    // (then the desktop log says why).
+    static platform::WebViewOptions webViewOptions();
     // "CFBundleShortVersionString" of the running package; "0" when there is none.
     std::string runningVersion() const;
 

@@ -43,7 +43,19 @@ void NavigationHandler::didFailNavigation(const Error& error) {
     hooks_.connectionLost(error.description);
 }
 
-void NavigationHandler::webProcessTerminated() { hooks_.reconnect(); }
+void NavigationHandler::webProcessTerminated(platform::WebProcessTermination reason) {
+    using enum platform::WebProcessTermination;
+    const char* why = reason == crashed ? "crashed" : reason == exceededMemoryLimit ? "exceeded its memory limit"
+                                                                                    : "ended by the shell";
+    hooks_.log(std::string("web content process terminated (") + why + ")");
+    auto now = hooks_.now ? hooks_.now() : WebProcessRestartLimit::Clock::now();
+    if (restartLimit_.allowsRestart(now)) return hooks_.reconnect();
+    hooks_.log("web content process terminated " + std::to_string(WebProcessRestartLimit::terminations) +
+               " times within " + std::to_string(WebProcessRestartLimit::window.count()) +
+               " s; the page waits for a retry");
+    hooks_.showError("页面在 " + std::to_string(WebProcessRestartLimit::window.count()) + " 秒内意外退出了 " +
+                     std::to_string(WebProcessRestartLimit::terminations) + " 次，已停止自动重新加载。");
+}
 
 void NavigationHandler::cancel() {
     if (featurePackCheckTask_) featurePackCheckTask_->cancel();

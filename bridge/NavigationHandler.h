@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "bridge/WebProcessRestartLimit.h"
 #include "platform/Browser.h"
 #include "platform/Error.h"
 #include "platform/MainQueue.h"
@@ -25,9 +26,16 @@ public:
         std::function<void()> reconnect;
         std::function<void()> startAutomaticUpdateFlow;
         std::function<void()> startBackgroundFeaturePackCheck;
+        // The error page with the message, and no new cycle: the person's retry is next.
+        std::function<void(const std::string& message)> showError;
+        std::function<void(const std::string& line)> log;
+        // The clock the restart limit counts on; the steady clock when empty.
+        std::function<WebProcessRestartLimit::Clock::time_point()> now;
     };
 
     static constexpr double featurePackCheckDelaySeconds = 15.0;
+    // A web process that has not answered for this long is ended, and the page comes back.
+    static constexpr double unresponsivePageLimitSeconds = 10.0;
 
     NavigationHandler(std::shared_ptr<platform::MainQueue> mainQueue, std::shared_ptr<platform::BrowserOpener> browser,
                       Hooks hooks);
@@ -42,7 +50,8 @@ public:
     // later, the background feature-pack check; each once per process.
     void didFinishNavigation();
     void didFailNavigation(const Error& error);
-    void webProcessTerminated();
+    // Logs why, then brings the page back, unless it keeps going down (WebProcessRestartLimit).
+    void webProcessTerminated(platform::WebProcessTermination reason);
     // Quitting: the pending feature-pack check never runs.
     void cancel();
 
@@ -55,6 +64,7 @@ private:
     std::shared_ptr<platform::WebView> webView_;
     bool didStartAutomaticUpdateFlow_ = false;
     std::shared_ptr<platform::CancellableTask> featurePackCheckTask_;
+    WebProcessRestartLimit restartLimit_;
 };
 
 }  // namespace taviro

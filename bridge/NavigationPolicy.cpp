@@ -41,7 +41,8 @@ NavigationDecision decideNavigation(const std::optional<std::string>& url, int l
 
 bool shouldIgnoreNavigationFailure(const Error& error) {
     return (error.domain == platform::kUrlLoadingErrorDomain && error.code == platform::kUrlLoadingCancelledCode) ||
-           (error.domain == platform::kWebKitErrorDomain && error.code == platform::kFrameLoadInterruptedCode);
+           (error.domain == platform::kWebKitErrorDomain &&
+            (error.code == platform::kFrameLoadInterruptedCode || error.code == platform::kPlugInWillHandleLoadCode));
 }
 
 }  // namespace taviro

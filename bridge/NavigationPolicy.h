@@ -20,8 +20,9 @@ bool isLocalDiagnosticsURL(const std::string& url, int localPort);
 
 NavigationDecision decideNavigation(const std::optional<std::string>& url, int localPort);
 
-// Cancelled requests and frame loads interrupted by a policy change (a navigation turned into
-// a download or replaced) are not failures of the service.
+// Cancelled requests, frame loads interrupted by a policy change (a navigation turned into a
+// download or replaced) and a media file's load handed to the view's player are not failures
+// of the service.
 bool shouldIgnoreNavigationFailure(const Error& error);
 
 }  // namespace taviro

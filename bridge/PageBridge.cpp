@@ -143,6 +143,25 @@ void PageBridge::saveDiagnostics(const std::string& url) {
     });
 }
 
+void PageBridge::chooseDownloadDestination(const std::string& suggestedName,
+                                           std::function<void(std::optional<std::filesystem::path>)> completion) {
+    if (!dialogs_) return completion(std::nullopt);
+    platform::SavePanelOptions options;
+    options.title = "保存文件";
+    options.confirmLabel = "保存";
+    // A name, never a path: whatever the page suggests cannot pick the folder.
+    options.suggestedName = std::filesystem::path(suggestedName).filename().string();
+    if (options.suggestedName.empty() || options.suggestedName == "." || options.suggestedName == "..") {
+        options.suggestedName = "未命名文件";
+    }
+    dialogs_->runSavePanel(options, std::move(completion));
+}
+
+void PageBridge::downloadEnded(const std::filesystem::path& destination, const std::optional<Error>& failure) {
+    if (failure) return showAlert({"文件保存失败", failure->description, platform::AlertStyle::warning});
+    showAlert({"文件已保存", destination.string(), platform::AlertStyle::informational});
+}
+
 PageBridge::Alert PageBridge::downloadDiagnostics(platform::HttpClient& http, const std::string& from,
                                                   const std::filesystem::path& to) {
     // The body replaces the destination only once all of it has arrived with a 2xx status; on

@@ -52,6 +52,11 @@ public:
                       std::function<void(std::optional<std::vector<std::filesystem::path>>)> completion);
     // A job's diagnostics link: asks where to save the log, downloads it there, and says how it went.
     void saveDiagnostics(const std::string& url);
+    // A download the page started: asks where to save it, proposing `suggestedName`.
+    void chooseDownloadDestination(const std::string& suggestedName,
+                                   std::function<void(std::optional<std::filesystem::path>)> completion);
+    // Says how a download with a destination went.
+    void downloadEnded(const std::filesystem::path& destination, const std::optional<Error>& failure);
 
     // The picker a "pathPicker" message asks for.
     static platform::OpenPanelOptions pathPickerOptions(const std::string& kind, const std::string& purpose,

@@ -46,7 +46,8 @@ public:
     // Creates the web view with `channels` registered as script-message handlers and page
     // scripts allowed to open windows. Reports go to `delegate` while it lives.
     virtual std::shared_ptr<WebView> createWebView(const std::vector<std::string>& channels,
-                                                   std::weak_ptr<WebViewDelegate> delegate) = 0;
+                                                   std::weak_ptr<WebViewDelegate> delegate,
+                                                   const WebViewOptions& options) = 0;
     // Creates the window around the web view, centred, and brings it to the front.
     virtual void createAndShowWindow(const WindowSpec& spec) = 0;
     // Ends the event loop after the quit sequence.

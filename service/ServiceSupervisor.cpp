@@ -200,6 +200,8 @@ void ServiceSupervisor::showConnecting() {
 }
 
 void ServiceSupervisor::showServiceError(const std::string& message) {
+    // Called on its own, it ends any cycle still waiting to start.
+    if (reconnectWorkItem_) reconnectWorkItem_->cancel();
     if (webView_) webView_->loadHTMLString(serviceErrorPage(message, homeURL()));
 }
 

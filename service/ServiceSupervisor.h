@@ -72,6 +72,8 @@ public:
     void loadHome();
     // A failed page load: the error page with `message`, then a new cycle.
     void connectionLost(const std::string& message);
+    // The error page with `message` and nothing after it: the next cycle is the person's retry.
+    void showServiceError(const std::string& message);
     // The quit sequence's part: no further cycle, the service asked to stop.
     // Never waits: a worker inside a health request or a start ends on its own, and a child it
     // starts meanwhile is stopped as well.
@@ -99,7 +101,6 @@ private:
 
     // Main thread.
     void showConnecting();
-    void showServiceError(const std::string& message);
     void scheduleReconnect();
     void handleConnectionOutcome(bool ready);
 

@@ -35,8 +35,10 @@ struct Handled final : platform::BrowserOpener {
     NavigationHandler::Hooks hooks() {
         auto text = [this](std::string name) { return [this, name](const std::string& s) { calls.push_back(name + s); }; };
         auto plain = [this](std::string name) { return [this, name] { calls.push_back(name); }; };
-        return {[] { return 43117; }, text("save "), text("lost "), plain("reconnect"), plain("update flow"), plain("pack check")};
+        return {[] { return 43117; }, text("save "), text("lost "), plain("reconnect"), plain("update flow"), plain("pack check"),
+                text("error "), text(""), [this] { return now; }};
     }
+    WebProcessRestartLimit::Clock::time_point now;
 };
 
 }  // namespace
@@ -89,5 +91,23 @@ TEST(NavigationHandler, FailuresBringTheConnectionBackUnlessIgnorable) {
     h.handler.didFailNavigation({platform::kWebKitErrorDomain, platform::kFrameLoadInterruptedCode, "interrupted"});
     h.handler.didFailNavigation({platform::kUrlLoadingErrorDomain, -1004, "could not connect"});
     h.handler.didFailNavigation({"WebKitNetworkError", 102, "same code, other domain"});
+    h.handler.didFailNavigation({platform::kWebKitErrorDomain, platform::kPlugInWillHandleLoadCode, "a media file plays"});
     EXPECT_EQ(h.calls, (Strings{"lost could not connect", "lost same code, other domain"}));
+}
+
+// A page that keeps taking its web process down stops at the error page until a person retries;
+// terminations older than the window no longer count.
+TEST(NavigationHandler, TerminatedWebProcessesBringThePageBackWithinALimit) {
+    using enum platform::WebProcessTermination;
+    Handled h;
+    for (auto [second, reason] : {std::pair{0, crashed}, {30, exceededMemoryLimit}, {59, endedByOwner}, {100, crashed}}) {
+        h.now = WebProcessRestartLimit::Clock::time_point(std::chrono::seconds(second));
+        h.handler.webProcessTerminated(reason);
+    }
+    EXPECT_EQ(h.calls, (Strings{"web content process terminated (crashed)", "reconnect",
+                                "web content process terminated (exceeded its memory limit)", "reconnect",
+                                "web content process terminated (ended by the shell)",
+                                "web content process terminated 3 times within 60 s; the page waits for a retry",
+                                "error 页面在 60 秒内意外退出了 3 次，已停止自动重新加载。",
+                                "web content process terminated (crashed)", "reconnect"}));
 }

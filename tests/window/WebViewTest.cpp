@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "bridge/NavigationPolicy.h"
 #include "bridge/PageBridge.h"
+#include "platform/linux/gtk/WebKitLoadError.h"
 #include "tests/support/TestSupport.h"
 #include "tests/window/WindowHarness.h"
 
@@ -11,15 +15,18 @@ using namespace taviro::test::window;
 
 // Every test starts each of its cases on a loaded page with a fresh delegate, beside an HTTP
 // server on 127.0.0.1 served from the main loop: an empty page for every path except those
-// under /silent, which get no answer at all, and /stalled, a page with an image under /silent.
+// under /silent, which get no answer at all, /stalled, a page with an image under /silent, and
+// /export.zip, a file the view cannot show.
 class WebView : public testing::Test {
 protected:
     void SetUp() override {
         auto handler = [](SoupServer*, SoupServerMessage* message, const char* path, GHashTable*, gpointer) {
             if (g_str_has_prefix(path, "/silent")) return soup_server_message_pause(message);
-            const char* page = g_str_has_prefix(path, "/stalled") ? "<img src=/silent/image>" : "<!doctype html>";
+            std::string_view page = g_str_has_prefix(path, "/stalled") ? "<img src=/silent/image>" : "<!doctype html>";
+            const char* type = g_str_has_suffix(path, ".zip") ? "application/zip" : "text/html";
+            if (g_str_has_suffix(path, ".zip")) page = "PK\5\6 an empty archive";
             soup_server_message_set_status(message, 200, nullptr);
-            soup_server_message_set_response(message, "text/html", SOUP_MEMORY_STATIC, page, std::string_view(page).size());
+            soup_server_message_set_response(message, type, SOUP_MEMORY_STATIC, page.data(), page.size());
         };
         soup_server_add_handler(server, nullptr, handler, nullptr, nullptr);
         soup_server_listen_local(server, 0, SOUP_SERVER_LISTEN_IPV4_ONLY, nullptr);
@@ -106,23 +113,28 @@ TEST_F(WebView, FileInputsGetAnAnswer) {
                                                 R"(pathPicker "cancel")"}));
 }
 
-// The page sees an editing shortcut before the menu's accelerator does, so a page that handles
-// Ctrl+Z itself gets it. The key comes as the display would send it, to the window.
-TEST_F(WebView, EditingShortcutsReachThePageFirst) {
-    startOn("<!doctype html><script>addEventListener('keydown', e => { if (e.ctrlKey && e.key == 'z') {"
-            "e.preventDefault(); webkit.messageHandlers.pathPicker.postMessage('page undo'); } });</script>");
+// A key as the display would send it, to the window.
+static void pressKey(guint key, GdkModifierType modifiers) {
     GdkWindow* window = gtk_widget_get_window(GTK_WIDGET(harness.window));
     GdkDisplay* display = gdk_window_get_display(window);
     g_autofree GdkKeymapKey* keys = nullptr;
     gint count = 0;
-    ASSERT_TRUE(gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), GDK_KEY_z, &keys, &count));
+    ASSERT_TRUE(gdk_keymap_get_entries_for_keyval(gdk_keymap_get_for_display(display), key, &keys, &count));
     for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
         GdkEvent* event = gdk_event_new(type);
-        event->key = {type, GDK_WINDOW(g_object_ref(window)), FALSE, GDK_CURRENT_TIME, GDK_CONTROL_MASK, GDK_KEY_z,
+        event->key = {type, GDK_WINDOW(g_object_ref(window)), FALSE, GDK_CURRENT_TIME, modifiers, key,
                       0, nullptr, static_cast<guint16>(keys[0].keycode), 0, 0};
         gdk_event_set_device(event, gdk_seat_get_keyboard(gdk_display_get_default_seat(display)));
         gtk_main_do_event(event), gdk_event_free(event);
     }
+}
+
+// The page sees an editing shortcut before the menu's accelerator does, so a page that handles
+// Ctrl+Z itself gets it.
+TEST_F(WebView, EditingShortcutsReachThePageFirst) {
+    startOn("<!doctype html><script>addEventListener('keydown', e => { if (e.ctrlKey && e.key == 'z') {"
+            "e.preventDefault(); webkit.messageHandlers.pathPicker.postMessage('page undo'); } });</script>");
+    pressKey(GDK_KEY_z, GDK_CONTROL_MASK);
     ASSERT_TRUE(test::runMainLoopUntil([&] { return !events.empty(); }, 5));
     EXPECT_EQ(events, std::vector<std::string>{R"(pathPicker "page undo")"});
 }
@@ -146,4 +158,60 @@ TEST_F(WebView, APickedPathReachesThePageIntact) {
     ASSERT_TRUE(events[0].starts_with("pathPicker "));
     EXPECT_EQ(nlohmann::json::parse(events[0].substr(11)),
               nlohmann::json::array({"目标\"'", "/素材/\"引号\"\\反斜杠\n换行 </script>"}));
+}
+
+// The web processes this test process started: grandchildren, under the sandbox's launcher.
+static std::vector<pid_t> webProcesses() {
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string pid, name, state, parent;
+        if (stat >> pid >> name >> state >> parent && name == "(WebKitWebProces)") found.push_back(std::stoi(pid));
+    }
+    return found;
+}
+
+// What the owner hears when the web process goes (killed, or ended once it stopped answering
+// a person's key), and of a file the view cannot show: asked where to save it, it is whole there
+// or nowhere at all. The view is WebKit's, on a context of the shell's own.
+TEST_F(WebView, WebProcessEventsReachTheOwner) {
+    test::TempDir folder;
+    const std::string saved = (folder / "saved.zip").string();
+    struct Case { std::string action; std::optional<std::filesystem::path> saveAs; std::vector<std::string> heard; };
+    Case cases[] = {
+        {"kill", {}, {"terminated 0"}},
+        {"while (true) {}", {}, {"terminated 2"}},  // ended after the limit
+        {"location = '/export.zip'", std::nullopt, {"ask /export.zip", "download export.zip"}},
+        {"location = '/export.zip'", saved, {"ask /export.zip", "download export.zip", "saved " + saved}},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.action + (c.saveAs ? " saved" : ""));
+        startOn("<!doctype html>");
+        harness.delegate->saveAs = c.saveAs;
+        view.loadRequest(origin + "/page", 10);
+        ASSERT_TRUE(test::runMainLoopUntil([&] { return !events.empty() && events.back() == "finish"; }));
+        events.clear();
+        if (c.action == "kill") {
+            for (pid_t pid : webProcesses()) kill(pid, SIGKILL);
+        } else {
+            view.evaluateJavaScript(c.action);
+            test::runMainLoopFor(0.5), pressKey(GDK_KEY_a, GdkModifierType(0));
+        }
+        // The load turned into a download is reported interrupted, before or after the download.
+        auto heard = [&] { return events.size() - std::count(events.begin(), events.end(), "cancelled"); };
+        test::runMainLoopUntil([&] { return heard() >= c.heard.size(); }, 8), test::runMainLoopFor(0.5);
+        std::erase(events, "cancelled");
+        for (auto& e : events) {
+            if (e.starts_with("ask ")) e = "ask " + e.substr(4 + origin.size());
+        }
+        EXPECT_EQ(events, c.heard);
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder.path()), {}), 1);
+    EXPECT_EQ(test::readFile(saved), "PK\5\6 an empty archive");
+    auto* shown = WEBKIT_WEB_VIEW(gtk_bin_get_child(GTK_BIN(harness.window)));
+    EXPECT_TRUE(webkit_web_context_is_ephemeral(webkit_web_view_get_context(shown)));
+    EXPECT_NE(webkit_web_view_get_context(shown), webkit_web_context_get_default());
+    // A media file the view plays itself hands its load over: no failure of the service.
+    g_autoptr(GError) media = g_error_new_literal(WEBKIT_PLUGIN_ERROR, WEBKIT_PLUGIN_ERROR_WILL_HANDLE_LOAD, "");
+    EXPECT_TRUE(shouldIgnoreNavigationFailure(platform::gtk::loadErrorFromGError(media)));
 }

@@ -69,11 +69,14 @@ void GtkApplicationHost::perform(MenuAction action) {
 }
 
 std::shared_ptr<WebView> GtkApplicationHost::createWebView(const std::vector<std::string>& channels,
-                                                           std::weak_ptr<WebViewDelegate> delegate) {
+                                                           std::weak_ptr<WebViewDelegate> delegate,
+                                                           const WebViewOptions& options) {
     if (webView_ && window_ != nullptr) {
         gtk_container_remove(GTK_CONTAINER(window_), webView_->widget());
     }
-    webView_ = std::make_shared<GtkWebViewHost>(channels, std::move(delegate));
+    if (!webViewFactory_) webViewFactory_ = std::make_unique<WebViewFactory>(options);
+    webView_ = std::make_shared<GtkWebViewHost>(*webViewFactory_, channels, std::move(delegate),
+                                                options.unresponsiveLimitSeconds);
     attachWebView();
     return webView_;
 }

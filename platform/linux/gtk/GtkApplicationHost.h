@@ -24,7 +24,8 @@ public:
     void setRegularActivationPolicy() override;
     void installMainMenu(const std::vector<Menu>& menus, std::function<void(MenuAction)> onAction) override;
     std::shared_ptr<WebView> createWebView(const std::vector<std::string>& channels,
-                                           std::weak_ptr<WebViewDelegate> delegate) override;
+                                           std::weak_ptr<WebViewDelegate> delegate,
+                                           const WebViewOptions& options) override;
     void createAndShowWindow(const WindowSpec& spec) override;
     void requestQuit() override;
     std::shared_ptr<Dialogs> dialogs() override;
@@ -43,6 +44,8 @@ private:
     GtkApplication* application_;
     std::function<void()> quitSequence_;
     std::function<void(MenuAction)> onAction_;
+    // Made with the first view, whose options set it up; later views share it.
+    std::unique_ptr<WebViewFactory> webViewFactory_;
     std::shared_ptr<GtkWebViewHost> webView_;
     std::shared_ptr<GtkDialogs> dialogs_;
     GtkWidget* window_ = nullptr;

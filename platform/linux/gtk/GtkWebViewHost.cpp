@@ -5,6 +5,7 @@
 
 #include "platform/WebErrors.h"
 #include "platform/linux/gtk/WebKitLoadError.h"
+#include "platform/linux/gtk/WebViewDownload.h"
 
 namespace taviro::platform::gtk {
 namespace {
@@ -51,17 +52,18 @@ guint timeoutMilliseconds(double seconds) {
 
 }  // namespace
 
-GtkWebViewHost::GtkWebViewHost(const std::vector<std::string>& channels, std::weak_ptr<WebViewDelegate> delegate)
-    : delegate_(std::move(delegate)), trace_(WebViewTrace::fromEnvironment()) {
-    contentManager_ = webkit_user_content_manager_new();
-    view_ = WEBKIT_WEB_VIEW(webkit_web_view_new_with_user_content_manager(contentManager_));
-    // The host keeps the view alive on its own; the window only borrows it.
-    g_object_ref_sink(view_);
+GtkWebViewHost::GtkWebViewHost(const WebViewFactory& factory, const std::vector<std::string>& channels,
+                               std::weak_ptr<WebViewDelegate> delegate, double unresponsiveLimitSeconds)
+    : delegate_(std::move(delegate)),
+      trace_(WebViewTrace::fromEnvironment()),
+      unresponsiveLimitSeconds_(unresponsiveLimitSeconds) {
+    context_ = WEBKIT_WEB_CONTEXT(g_object_ref(factory.context()));
+    auto parts = factory.createView();
+    view_ = parts.view;
+    contentManager_ = parts.contentManager;
 
-    // The shell always wants the service's current pages, never a cached copy.
-    webkit_web_context_set_cache_model(webkit_web_view_get_context(view_), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-    webkit_settings_set_javascript_can_open_windows_automatically(webkit_web_view_get_settings(view_), TRUE);
-
+    // Every signal of the view, its context and its content manager is connected here, and
+    // disconnected when the host goes.
     connect(view_, "decide-policy", G_CALLBACK(onDecidePolicy), this);
     connect(view_, "create", G_CALLBACK(onCreate), this);
     connect(view_, "load-changed", G_CALLBACK(onLoadChanged), this);
@@ -69,6 +71,8 @@ GtkWebViewHost::GtkWebViewHost(const std::vector<std::string>& channels, std::we
     connect(view_, "load-failed-with-tls-errors", G_CALLBACK(onLoadFailedWithTlsErrors), this);
     connect(view_, "run-file-chooser", G_CALLBACK(onRunFileChooser), this);
     connect(view_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
+    connect(view_, "notify::is-web-process-responsive", G_CALLBACK(onResponsivenessChanged), this);
+    connect(context_, "download-started", G_CALLBACK(onDownloadStarted), this);
 
     for (const auto& channel : channels) {
         auto binding = std::make_unique<ChannelBinding>(ChannelBinding{this, channel});
@@ -80,10 +84,25 @@ GtkWebViewHost::GtkWebViewHost(const std::vector<std::string>& channels, std::we
         }
         channels_.push_back(std::move(binding));
     }
+    if (trace_) traceConsole();
+}
+
+// For support only: the page's console goes to the trace through a script of our own, which
+// the page never has without the trace.
+void GtkWebViewHost::traceConsole() {
+    std::string signal = std::string("script-message-received::") + WebViewTrace::kConsoleChannel;
+    connect(contentManager_, signal.c_str(), G_CALLBACK(onConsoleMessage), this);
+    webkit_user_content_manager_register_script_message_handler(contentManager_, WebViewTrace::kConsoleChannel);
+    WebKitUserScript* script =
+        webkit_user_script_new(WebViewTrace::consoleScript(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(contentManager_, script);
+    webkit_user_script_unref(script);
 }
 
 GtkWebViewHost::~GtkWebViewHost() {
     cancelTimeout();
+    if (unresponsiveSource_ != 0) g_source_remove(unresponsiveSource_);
     for (auto [instance, handler] : handlers_) {
         if (g_signal_handler_is_connected(instance, handler)) g_signal_handler_disconnect(instance, handler);
     }
@@ -92,6 +111,7 @@ GtkWebViewHost::~GtkWebViewHost() {
     }
     g_object_unref(contentManager_);
     g_object_unref(view_);
+    g_object_unref(context_);
 }
 
 void GtkWebViewHost::connect(gpointer instance, const char* signal, GCallback callback, gpointer data) {
@@ -170,10 +190,19 @@ gboolean GtkWebViewHost::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* de
         return self->decideNavigation(decision, false);
     case WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION:
         return self->decideNavigation(decision, true);
+    case WEBKIT_POLICY_DECISION_TYPE_RESPONSE:
+        return decideResponse(WEBKIT_RESPONSE_POLICY_DECISION(decision));
     default:
-        // Responses (downloads, MIME types) keep WebKit's own handling.
         return FALSE;
     }
+}
+
+gboolean GtkWebViewHost::decideResponse(WebKitResponsePolicyDecision* decision) {
+    // What the view cannot show becomes a download, which asks where to go, instead of a load
+    // that ends in nothing. Attachments and what it can show keep WebKit's own handling.
+    if (webkit_response_policy_decision_is_mime_type_supported(decision)) return FALSE;
+    webkit_policy_decision_download(WEBKIT_POLICY_DECISION(decision));
+    return TRUE;
 }
 
 gboolean GtkWebViewHost::decideNavigation(WebKitPolicyDecision* decision, bool newWindow) {
@@ -324,13 +353,50 @@ gboolean GtkWebViewHost::onRunFileChooser(WebKitWebView*, WebKitFileChooserReque
     return handled ? TRUE : FALSE;
 }
 
-void GtkWebViewHost::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data) {
+void GtkWebViewHost::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
     auto* self = static_cast<GtkWebViewHost*>(data);
     // The load under way died with the process; its time limit must not report a timeout later.
     self->cancelTimeout();
+    if (self->unresponsiveSource_ != 0) g_source_remove(self->unresponsiveSource_);
+    self->unresponsiveSource_ = 0;
     self->timedOutURL_.reset();
     self->approvedForThisView_.reset();
-    if (auto owner = self->delegate()) owner->webProcessTerminated();
+    WebProcessTermination termination = reason == WEBKIT_WEB_PROCESS_EXCEEDED_MEMORY_LIMIT ? WebProcessTermination::exceededMemoryLimit
+                                        : reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API  ? WebProcessTermination::endedByOwner
+                                                                                           : WebProcessTermination::crashed;
+    if (auto owner = self->delegate()) owner->webProcessTerminated(termination);
+}
+
+void GtkWebViewHost::onResponsivenessChanged(GObject*, GParamSpec*, gpointer data) {
+    auto* self = static_cast<GtkWebViewHost*>(data);
+    if (self->unresponsiveSource_ != 0) g_source_remove(self->unresponsiveSource_);
+    self->unresponsiveSource_ = 0;
+    guint milliseconds = timeoutMilliseconds(self->unresponsiveLimitSeconds_);
+    if (milliseconds != 0 && !webkit_web_view_get_is_web_process_responsive(self->view_)) {
+        self->unresponsiveSource_ = g_timeout_add(milliseconds, onUnresponsiveTooLong, self);
+    }
+}
+
+gboolean GtkWebViewHost::onUnresponsiveTooLong(gpointer data) {
+    auto* self = static_cast<GtkWebViewHost*>(data);
+    self->unresponsiveSource_ = 0;
+    // Ended, it is reported as terminated, and its owner brings the page back.
+    if (!webkit_web_view_get_is_web_process_responsive(self->view_)) webkit_web_view_terminate_web_process(self->view_);
+    return G_SOURCE_REMOVE;
+}
+
+void GtkWebViewHost::onDownloadStarted(WebKitWebContext*, WebKitDownload* download, gpointer data) {
+    auto* self = static_cast<GtkWebViewHost*>(data);
+    if (webkit_download_get_web_view(download) == self->view_) WebViewDownload::follow(download, self->delegate_);
+}
+
+void GtkWebViewHost::onConsoleMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {
+    auto* self = static_cast<GtkWebViewHost*>(data);
+    JSCValue* value = result != nullptr ? webkit_javascript_result_get_js_value(result) : nullptr;
+    if (value == nullptr || !jsc_value_is_string(value)) return;
+    char* text = jsc_value_to_string(value);
+    self->trace_->append(std::string("console ") + (text != nullptr ? text : ""));
+    g_free(text);
 }
 
 void GtkWebViewHost::onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult* result, gpointer data) {

@@ -9,6 +9,7 @@
 #include <webkit2/webkit2.h>
 
 #include "platform/WebView.h"
+#include "platform/linux/gtk/WebViewFactory.h"
 #include "platform/linux/gtk/WebViewTrace.h"
 
 namespace taviro::platform::gtk {
@@ -17,7 +18,10 @@ namespace taviro::platform::gtk {
 // the delegate. Main thread only.
 class GtkWebViewHost final : public WebView {
 public:
-    GtkWebViewHost(const std::vector<std::string>& channels, std::weak_ptr<WebViewDelegate> delegate);
+    // A view from `factory`; one that does not answer for `unresponsiveLimitSeconds` (zero: never)
+    // has its web process ended.
+    GtkWebViewHost(const WebViewFactory& factory, const std::vector<std::string>& channels,
+                   std::weak_ptr<WebViewDelegate> delegate, double unresponsiveLimitSeconds);
     ~GtkWebViewHost() override;
     GtkWebViewHost(const GtkWebViewHost&) = delete;
     GtkWebViewHost& operator=(const GtkWebViewHost&) = delete;
@@ -49,11 +53,17 @@ private:
                                               gpointer);
     static gboolean onRunFileChooser(WebKitWebView*, WebKitFileChooserRequest*, gpointer);
     static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer);
+    static void onResponsivenessChanged(GObject*, GParamSpec*, gpointer);
+    static gboolean onUnresponsiveTooLong(gpointer);
+    static void onDownloadStarted(WebKitWebContext*, WebKitDownload*, gpointer);
     static void onScriptMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer);
+    static void onConsoleMessage(WebKitUserContentManager*, WebKitJavascriptResult*, gpointer);
     static gboolean onLoadTimeout(gpointer);
 
     void connect(gpointer instance, const char* signal, GCallback callback, gpointer data);
     gboolean decideNavigation(WebKitPolicyDecision* decision, bool newWindow);
+    static gboolean decideResponse(WebKitResponsePolicyDecision* decision);
+    void traceConsole();
     bool askDelegate(const std::optional<std::string>& url);
     void loadInThisView(WebKitURIRequest* request, const std::string& url);
     void loadFailed(const std::string& uri, const Error& error);
@@ -62,6 +72,8 @@ private:
     void cancelTimeout();
     std::shared_ptr<WebViewDelegate> delegate() const { return delegate_.lock(); }
 
+    // Held: the host disconnects from it when it goes, whoever else has let it go by then.
+    WebKitWebContext* context_ = nullptr;
     WebKitWebView* view_ = nullptr;
     WebKitUserContentManager* contentManager_ = nullptr;
     std::weak_ptr<WebViewDelegate> delegate_;
@@ -72,6 +84,8 @@ private:
     // WebKit reports a finish after a failed load too; only loads that did not fail count.
     bool currentLoadFailed_ = false;
     guint timeoutSource_ = 0;
+    double unresponsiveLimitSeconds_;
+    guint unresponsiveSource_ = 0;
     TimedLoad timedLoad_ = TimedLoad::none;
     std::string timedURL_;
     // Stopping a load that ran out of time makes WebKit report its cancellation; the timeout was

@@ -15,6 +15,9 @@ Error loadErrorFromGError(const GError* error) {
     if (g_error_matches(error, WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE)) {
         return Error{kWebKitErrorDomain, kFrameLoadInterruptedCode, message};
     }
+    if (g_error_matches(error, WEBKIT_PLUGIN_ERROR, WEBKIT_PLUGIN_ERROR_WILL_HANDLE_LOAD)) {
+        return Error{kWebKitErrorDomain, kPlugInWillHandleLoadCode, message};
+    }
     const char* domain = g_quark_to_string(error->domain);
     return Error{domain != nullptr ? domain : "", error->code, message};
 }

@@ -7,8 +7,8 @@
 
 namespace taviro::platform::gtk {
 
-// A failed load in the shell's terms: a cancelled request and a frame load interrupted by a
-// policy change get the shared domains and codes of WebErrors.h; anything else keeps WebKit's
+// A failed load in the shell's terms: a cancelled request, a frame load interrupted by a policy
+// change and a load handed to the media player get the shared domains and codes of WebErrors.h; anything else keeps WebKit's
 // own domain and code.
 Error loadErrorFromGError(const GError* error);
 

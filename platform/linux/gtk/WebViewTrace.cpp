@@ -21,4 +21,23 @@ void WebViewTrace::append(std::string line) const {
     (void)appendToFile(file_, line);
 }
 
+const char* WebViewTrace::consoleScript() {
+    return R"((() => {
+  const text = value => {
+    if (typeof value === 'string') return value;
+    try { const json = JSON.stringify(value); if (json !== undefined) return json; } catch (e) {}
+    return String(value);
+  };
+  const post = (level, values) => {
+    try { webkit.messageHandlers.taviroConsoleTrace.postMessage(level + ' ' + values.map(text).join(' ')); } catch (e) {}
+  };
+  for (const level of ['log', 'info', 'warn', 'error', 'debug']) {
+    const original = console[level].bind(console);
+    console[level] = (...values) => { post(level, values); original(...values); };
+  }
+  addEventListener('error', e => post('error', [`${e.message} (${e.filename}:${e.lineno})`]));
+  addEventListener('unhandledrejection', e => post('error', ['unhandled rejection: ' + text(e.reason)]));
+})();)";
+}
+
 }  // namespace taviro::platform::gtk

@@ -9,8 +9,10 @@ namespace taviro::platform::gtk {
 // The web view's diagnostics trace, for tests and support: when TAVIRO_WEBVIEW_TRACE names a
 // file (read once, when the web view is created), every finished load appends
 //   "finished <uri>\t<text of the document's first h1, or empty>"
-// and every failed load appends
-//   "failed <uri>\t<domain> <code> <message>".
+// every failed load appends
+//   "failed <uri>\t<domain> <code> <message>",
+// and every message of the page's console (its uncaught errors among them) appends
+//   "console <level> <message>".
 // Each line is written with one append, so lines from several processes never interleave.
 class WebViewTrace {
 public:
@@ -21,6 +23,11 @@ public:
 
     // `line` without its line break; line breaks inside it become spaces.
     void append(std::string line) const;
+
+    // The script-message channel the console messages arrive on, and the script, run in every
+    // frame before the page's own, that sends them there.
+    static constexpr const char* kConsoleChannel = "taviroConsoleTrace";
+    static const char* consoleScript();
 
 private:
     std::filesystem::path file_;
