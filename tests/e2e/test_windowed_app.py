@@ -134,6 +134,15 @@ class Shell:
     def port(self):
         return next(int(line.rsplit(" ", 1)[1]) for line in self.log() if line.startswith("ensuring local service on port "))
 
+    def web_processes(self):
+        """The web content processes of this shell, children of the sandbox's launcher or of the shell."""
+        table = subprocess.run(["ps", "-e", "-o", "pid=,ppid=,comm="], capture_output=True, text=True).stdout
+        rows = [line.split(None, 2) for line in table.splitlines()]
+        family, found = {self.process.pid}, []
+        for _ in range(4):
+            family |= {int(pid) for pid, parent, _ in rows if int(parent) in family}
+        return [int(pid) for pid, _, name in rows if int(pid) in family and name == "WebKitWebProces"]
+
     def service_pids(self):
         out = subprocess.run(["pgrep", "-f", self.server_dir], capture_output=True, text=True).stdout
         return [int(pid) for pid in out.split()]
@@ -212,15 +221,30 @@ class WindowedApp(unittest.TestCase):
         shell.press("ctrl+r")  # "刷新": a new cycle finds the running service again
         self.assertTrue(shell.wait_for_heading(REFERENCE, 20, after=seen), shell.finished())
         self.assertIn("existing local service is ready", shell.log())
-        # So does the cycle a killed web process starts.
-        web = subprocess.run(["pgrep", "-P", str(shell.process.pid), "WebKitWebProces"], capture_output=True, text=True).stdout.split()
+        # The page runs in a sandbox: a mount namespace of its own, where the user's files are not.
+        secret = os.path.join(shell.home, "secret.txt")
+        open(secret, "w").close()
+        web = shell.web_processes()
         self.assertTrue(web, "no web process found")
-        seen = len(shell.finished())
         for pid in web:
-            os.kill(int(pid), signal.SIGKILL)
-        self.assertTrue(shell.wait_for_heading(REFERENCE, 30, after=seen), shell.finished())
+            self.assertNotEqual(os.readlink(f"/proc/{pid}/ns/mnt"), os.readlink("/proc/self/ns/mnt"))
+            self.assertFalse(os.path.exists(f"/proc/{pid}/root{secret}"))
+        self.assertIn("console info 参考页面已加载", read_lines(shell.trace))
+        # A killed web process starts a new cycle, twice; the third time within a minute the error page waits for
+        # "立即重试".
+        for kill in range(3):
+            seen = len(shell.finished())
+            for pid in shell.web_processes():
+                os.kill(pid, signal.SIGKILL)
+            self.assertTrue(shell.wait_for_heading(ERROR if kill == 2 else REFERENCE, 30, after=seen), shell.finished())
         log = shell.log()
-        self.assertEqual(log[log.index("web content process terminated") + 1], "connectAndLoad scheduled")
+        self.assertEqual(log[log.index("web content process terminated (crashed)") + 1], "connectAndLoad scheduled")
+        self.assertIn("web content process terminated 3 times within 60 s; the page waits for a retry", log)
+        time.sleep(3)
+        self.assertEqual(shell.finished()[-1][1], ERROR)
+        seen = len(shell.finished())
+        shell.press("Tab", "Return")
+        self.assertTrue(shell.wait_for_heading(REFERENCE, 20, after=seen), shell.finished())
         first = shell.service_pids()
         self.assertEqual(len(first), 1, first)
         # With the service dead, "回到首页" fails at once and shows the error page. Its button asks for the home page
@@ -242,6 +266,9 @@ class WindowedApp(unittest.TestCase):
         self.assertEqual(shell.wait_exit(), 0)
         self.assertTrue(wait_for(lambda: not alive(pids[0]), 10), "the service outlived the shell")
         self.assertTrue(wait_for(lambda: "vorda-web-server stopped" in shell.log(), 5), shell.log())
+        # The page's website data was never written: nothing of it is left on disk.
+        self.assertLessEqual(set(os.listdir(os.path.join(shell.env["XDG_DATA_HOME"], "Taviro"))), {"feature-packs", "updates"})
+        self.assertFalse(os.path.exists(os.path.join(shell.env["XDG_CACHE_HOME"], "Taviro")))
 
     def test_a_slow_service_its_environment_foreign_links_a_second_launch_and_a_pack_from_the_origin(self):
         inherited = {"VORDA_PORT": "1", "GENERATION_GATEWAY_URL": "https://inherited.example", "VORDA_DEVICE_ID": "inherited",
