@@ -1,7 +1,11 @@
 #include "lib/Base64.h"
 
+#include <algorithm>
+
 namespace taviro {
 namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int sextet(char character) {
     if (character >= 'A' && character <= 'Z') return character - 'A';
@@ -37,6 +41,18 @@ std::optional<std::vector<std::uint8_t>> decodeBase64Strict(std::string_view tex
         if ((letters == 2 && (bits & 0xffff) != 0) || (letters == 3 && (bits & 0xff) != 0)) return std::nullopt;
     }
     return bytes;
+}
+
+std::string encodeBase64(std::string_view bytes) {
+    std::string text;
+    text.reserve((bytes.size() + 2) / 3 * 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t count = std::min<std::size_t>(3, bytes.size() - i);
+        std::uint32_t bits = 0;
+        for (std::size_t k = 0; k < 3; ++k) bits = bits << 8 | (k < count ? static_cast<std::uint8_t>(bytes[i + k]) : 0);
+        for (std::size_t k = 0; k < 4; ++k) text.push_back(k <= count ? kAlphabet[bits >> (18 - 6 * k) & 0x3F] : '=');
+    }
+    return text;
 }
 
 }  // namespace taviro

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -11,5 +12,8 @@ namespace taviro {
 // padding appears only as the last one or two characters, the bits it leaves unused are zero,
 // and nothing else (no white space, no line breaks, no URL-safe letters) is accepted.
 std::optional<std::vector<std::uint8_t>> decodeBase64Strict(std::string_view text);
+
+// Standard base64 with "=" padding, as the decoder above reads it.
+std::string encodeBase64(std::string_view bytes);
 
 }  // namespace taviro

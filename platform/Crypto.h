@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -26,5 +27,16 @@ bool ed25519Verify(std::span<const std::uint8_t> publicKey, std::span<const std:
 // twice, so a large archive is never copied into memory.
 bool ed25519VerifyFile(std::span<const std::uint8_t> publicKey, const std::filesystem::path& file,
                        std::span<const std::uint8_t> signature);
+
+// An Ed25519 key pair: the 32-byte private seed and its 32-byte public key.
+struct Ed25519KeyPair {
+    std::array<std::uint8_t, 32> privateKey;
+    std::array<std::uint8_t, 32> publicKey;
+};
+// A new pair from the kernel's random source.
+Result<Ed25519KeyPair> ed25519GenerateKeyPair();
+std::array<std::uint8_t, 32> ed25519PublicKey(const std::array<std::uint8_t, 32>& privateKey);
+std::array<std::uint8_t, 64> ed25519Sign(const std::array<std::uint8_t, 32>& privateKey,
+                                         std::span<const std::uint8_t> message);
 
 }  // namespace taviro::platform

@@ -1,19 +1,13 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
-#include <openssl/evp.h>
 
+#include "platform/Crypto.h"
 #include "tests/support/TestSupport.h"
 
 namespace taviro::test {
 
-inline std::string sha256Hex(const std::string& bytes) {
-    unsigned char digest[32];
-    EVP_Q_digest(nullptr, "SHA256", nullptr, bytes.data(), bytes.size(), digest, nullptr);
-    std::string hex;
-    for (unsigned char byte : digest) hex += {"0123456789abcdef"[byte >> 4], "0123456789abcdef"[byte & 15]};
-    return hex;
-}
+using platform::sha256Hex;
 
 // A signed pack built on disk the way a publisher would build it.
 struct PackContents {

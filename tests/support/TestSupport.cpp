@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <fstream>
 #include <map>
-#include <openssl/evp.h>
 #include <sstream>
 #include <stdexcept>
 #include <glib.h>
@@ -12,6 +11,9 @@
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "lib/Base64.h"
+#include "platform/Crypto.h"
 
 namespace taviro::test {
 
@@ -51,36 +53,20 @@ std::vector<std::string> readLines(const std::filesystem::path& file) {
     return lines;
 }
 
-std::string base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    return out.resize(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                      reinterpret_cast<const unsigned char*>(bytes.data()), int(bytes.size()))), out;
-}
+std::string base64(const std::string& bytes) { return encodeBase64(bytes); }
 
-static EVP_PKEY* pkey(void* key) { return static_cast<EVP_PKEY*>(key); }
-
-SigningKey::SigningKey() : key_(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"), EVP_PKEY_free) {
-    if (key_ == nullptr) throw std::runtime_error("Ed25519 key generation failed");
-}
+SigningKey::SigningKey() : privateKey_(platform::ed25519GenerateKeyPair().value().privateKey) {}
 
 std::string SigningKey::sign(const std::string& message) const {
-    std::string signature(64, '\0');
-    std::size_t length = signature.size();
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-    if (EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, pkey(key_.get())) != 1 ||
-        EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
-                       reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1) {
-        throw std::runtime_error("Ed25519 signing failed");
-    }
-    return signature;
+    auto signature = platform::ed25519Sign(privateKey_, std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()));
+    return std::string(signature.begin(), signature.end());
 }
 
 std::filesystem::path SigningKey::writePublicKeyFile(const std::filesystem::path& file,
                                                      const std::string& keyId) const {
-    std::string raw(32, '\0');
-    std::size_t length = raw.size();
-    EVP_PKEY_get_raw_public_key(pkey(key_.get()), reinterpret_cast<unsigned char*>(raw.data()), &length);
-    writeFile(file, "{\"key_id\":\"" + keyId + "\",\"public_key_raw_base64\":\"" + base64(raw) + "\"}");
+    auto raw = platform::ed25519PublicKey(privateKey_);
+    writeFile(file, "{\"key_id\":\"" + keyId + "\",\"public_key_raw_base64\":\"" +
+                        base64(std::string(raw.begin(), raw.end())) + "\"}");
     return file;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -52,7 +54,7 @@ public:
                                              const std::string& keyId = "feature-pack-ed25519-v1") const;
 
 private:
-    std::shared_ptr<void> key_;  // EVP_PKEY
+    std::array<std::uint8_t, 32> privateKey_;
 };
 
 // Runs the default GLib main context until `done` holds or `timeoutSeconds` pass; returns
