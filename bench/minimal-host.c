@@ -1,4 +1,5 @@
-/* The floor the shell is measured against: one GtkWindow, one WebKitWebView, the connecting page
+/* The floor the shell is measured against: one GtkWindow with the shell's three menus (their titles
+ * need the same CJK font), one WebKitWebView, the connecting page
  * from a file, then the service page once the connecting page has loaded. Each finished load
  * goes to TRACE as "finished URI<TAB>first heading", like the shell's own trace.
  * Usage: minimal-host CONNECTING_PAGE.html SERVICE_URL TRACE */
@@ -43,8 +44,18 @@ int main(int argc, char** argv) {
     gtk_init(&argc, &argv);
     GtkWidget* window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_default_size(GTK_WINDOW(window), 1280, 820);
+    GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    GtkWidget* menus = gtk_menu_bar_new();
+    const char* titles[] = {"Taviro", "编辑", "查看"};
+    for (int i = 0; i < 3; ++i) {
+        GtkWidget* item = gtk_menu_item_new_with_label(titles[i]);
+        gtk_menu_item_set_submenu(GTK_MENU_ITEM(item), gtk_menu_new());
+        gtk_menu_shell_append(GTK_MENU_SHELL(menus), item);
+    }
     GtkWidget* view = webkit_web_view_new();
-    gtk_container_add(GTK_CONTAINER(window), view);
+    gtk_box_pack_start(GTK_BOX(box), menus, FALSE, FALSE, 0);
+    gtk_box_pack_start(GTK_BOX(box), view, TRUE, TRUE, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
     g_signal_connect(view, "load-changed", G_CALLBACK(load_changed), NULL);
     g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), NULL);
     gtk_widget_show_all(window);
