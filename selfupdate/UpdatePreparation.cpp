@@ -33,19 +33,6 @@ bool signatureMatches(const std::filesystem::path& keyFile, const std::filesyste
     return key && signature && platform::ed25519VerifyFile(*key, archive, *signature);
 }
 
-// The unpacked package can start on this machine and is the version that was offered: anything
-// else would either not run after the swap or be swapped in again at every quit.
-VoidResult checkStagedPackage(const UpdateFolder& folder, const std::string& version) {
-    const platform::PackageLayout package{folder.newApp() / "Contents"};
-    if (!platform::isNativeExecutable(package.executable())) {
-        return std::unexpected(preparationError("the package's Contents/MacOS/Taviro is not an executable for this machine"));
-    }
-    auto packaged = platform::infoPlistString(package.infoPlist(), "CFBundleShortVersionString");
-    if (packaged != version) {
-        return std::unexpected(preparationError("the package is version " + packaged.value_or("(none)") + ", not " + version));
-    }
-    return {};
-}
 
 Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder& folder,
                                const ReleaseDescription& release, const std::filesystem::path& appPackage,
@@ -92,7 +79,7 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
     if (!std::filesystem::is_directory(folder.newApp(), error)) {
         return std::unexpected(preparationError("the package holds no Taviro.app"));
     }
-    if (auto checked = checkStagedPackage(folder, release.version); !checked) return std::unexpected(checked.error());
+    if (auto checked = checkStagedPackage(folder.newApp(), release.version); !checked) return std::unexpected(checked.error());
 
     if (auto written = platform::writeFileAtomically(folder.script(), platform::updateSwapScript(), 0755); !written) {
         return std::unexpected(written.error());
@@ -105,6 +92,18 @@ Result<PreparedUpdate> prepare(const PreparationTools& tools, const UpdateFolder
 }
 
 }  // namespace
+
+VoidResult checkStagedPackage(const std::filesystem::path& app, const std::string& version) {
+    const platform::PackageLayout package{app / "Contents"};
+    if (!platform::isNativeExecutable(package.executable())) {
+        return std::unexpected(preparationError("the package's Contents/MacOS/Taviro is not an executable for this machine"));
+    }
+    auto packaged = platform::infoPlistString(package.infoPlist(), "CFBundleShortVersionString");
+    if (packaged != version) {
+        return std::unexpected(preparationError("the package is version " + packaged.value_or("(none)") + ", not " + version));
+    }
+    return {};
+}
 
 bool isUnverifiable(const ReleaseDescription& release, bool signedReleases) {
     // The signature is the trust: plain http is then as good as any.

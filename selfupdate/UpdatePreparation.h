@@ -37,6 +37,10 @@ inline constexpr const char* kUpdateKeyID = "update-ed25519-v1";
 
 enum class PreparationStep { verifying, preparing };
 
+// The unpacked package at `app` can start on this machine and is `version`: anything else would
+// either not run after the swap or be swapped in again at every quit (code 4).
+VoidResult checkStagedPackage(const std::filesystem::path& app, const std::string& version);
+
 // A package that nobody could check before it runs: with an update key, one without a signature;
 // without, one fetched over plain http with no digest.
 bool isUnverifiable(const ReleaseDescription& release, bool signedReleases);
