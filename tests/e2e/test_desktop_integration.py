@@ -100,7 +100,7 @@ class DesktopIntegration(unittest.TestCase):
         deb = made.stdout.strip()
         fields = dict(line.split(": ", 1) for line in run("dpkg-deb", "-f", deb).stdout.splitlines() if ": " in line)
         self.assertEqual((fields["Package"], fields["Version"]), ("taviro", project_version()))
-        for dependency in ("libwebkit2gtk-4.1-0", "libgtk-3-0", "libcurl4", "python3", "libarchive-tools"):
+        for dependency in ("libwebkit2gtk-4.1-0", "libgtk-3-0", "libcurl3-gnutls", "python3", "libarchive-tools", "bubblewrap"):
             self.assertIn(dependency, fields["Depends"])
         files = [line.split()[-1] for line in run("dpkg-deb", "-c", deb).stdout.splitlines()]
         self.assertIn("./opt/taviro/Taviro.app/Contents/MacOS/Taviro", files)
