@@ -105,8 +105,13 @@ public:
     VoidResult stageDownloaded(const std::filesystem::path& archive, const RemotePack& remote);
     VoidResult stageArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
                                       std::int64_t revision, const std::string& archiveSHA256);
+    // Checks an archive as staging would, in a folder of its own, and keeps nothing. An archive
+    // that does not unpack is refused with `unpackFailure`.
     VoidResult verifyArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
-                                       std::int64_t revision, const std::string& archiveSHA256) const;
+                                       std::int64_t revision, const std::string& archiveSHA256,
+                                       const char* unpackFailure = "测试功能包解压失败") const;
+    // What the staging of a downloaded pack says when its archive does not unpack.
+    static constexpr const char* downloadUnpackFailure = "功能包解压失败";
 
 private:
     class StateUnit;

@@ -207,7 +207,7 @@ VoidResult FeaturePackUpdater::stageDownloaded(const std::filesystem::path& arch
     std::filesystem::path staging = stagingRoot_ / (std::to_string(remote.revision) + "-" + platform::randomUuid());
     FolderRemover remover{staging};
     auto record = unpackAndValidate(archive, staging, remote.revision, remote.version, remote.archiveSHA256,
-                                    "功能包解压失败");
+                                    downloadUnpackFailure);
     if (!record) return std::unexpected(record.error());
 
     StateUnit unit(*this, /*storeLocked=*/true);
@@ -260,12 +260,13 @@ VoidResult FeaturePackUpdater::stageArchiveForTesting(const std::filesystem::pat
 }
 
 VoidResult FeaturePackUpdater::verifyArchiveForTesting(const std::filesystem::path& archive, const std::string& version,
-                                                       std::int64_t revision, const std::string& archiveSHA256) const {
+                                                       std::int64_t revision, const std::string& archiveSHA256,
+                                                       const char* unpackFailure) const {
     if (auto checked = checkTestArchive(archive, archiveSHA256); !checked) return std::unexpected(checked.error());
     platform::ExclusiveFileLock store(storeLock_);
     std::filesystem::path folder = stagingRoot_ / ("verify-" + platform::randomUuid());
     FolderRemover remover{folder};
-    auto record = unpackAndValidate(archive, folder, revision, version, archiveSHA256, "测试功能包解压失败");
+    auto record = unpackAndValidate(archive, folder, revision, version, archiveSHA256, unpackFailure);
     if (!record) return std::unexpected(record.error());
     return {};
 }

@@ -65,7 +65,8 @@ VoidResult checkAsTheApplication(const PackOptions& options, const PublisherKey&
     auto digest = platform::sha256HexOfFile(archive);
     if (!digest) return std::unexpected(digest.error());
     FeaturePackUpdater application(options.minAppVersion, nullptr);
-    return application.verifyArchiveForTesting(archive, options.version, options.revision, *digest);
+    return application.verifyArchiveForTesting(archive, options.version, options.revision, *digest,
+                                               FeaturePackUpdater::downloadUnpackFailure);
 }
 
 }  // namespace

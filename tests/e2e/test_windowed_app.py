@@ -5,9 +5,9 @@ Run by CTest inside dbus-run-session and xvfb-run. Each test starts Taviro from 
 the package with its own home and XDG folders, watches the web view's load trace, the desktop log
 and the scripted service's record, and leaves screenshots in TAVIRO_TEST_OUTPUT.
 """
-import base64
 import hashlib
 import json
+import re
 import os
 import shutil
 import signal
@@ -16,10 +16,10 @@ import tempfile
 import time
 import unittest
 import urllib.request
-import zipfile
 
 PACKAGE = os.environ["TAVIRO_PACKAGE_DIR"]
-UPDATE_SERVER = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "support", "update-server.py")
+REFERENCE_API = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "reference-api", "taviro-reference-api")
+PUBLISH = os.path.join(os.environ["TAVIRO_BUILD_DIR"], "publish", "taviro-publish")
 OUTPUT = os.environ.get("TAVIRO_TEST_OUTPUT", tempfile.gettempdir())
 CONNECTING, ERROR, REFERENCE, SCRIPTED = "正在连接本地服务", "本地服务暂时没有连接上", "Taviro 参考本地服务", "scripted service"
 
@@ -49,38 +49,33 @@ def read_lines(path):
 
 
 def serve_updates(test, version=None, pack=None, program=None):
-    """A local update server offering the release `version` (a copy of the package, with `program` as its executable
-    when given) and the signed pack `pack` (revision, archive); returns its origin."""
-    updates = tempfile.mkdtemp(prefix="taviro-updates-")
-    test.addCleanup(shutil.rmtree, updates, True)
-    os.makedirs(os.path.join(updates, "downloads", "feature-packs", "ui-rules"))
-    port_file = os.path.join(updates, "port")
-    server = subprocess.Popen([UPDATE_SERVER, "serve", updates, "--port-file", port_file])
+    """The reference remote API on a publishing folder the publishing tool filled: the release `version` (a copy of
+    the package, with `program` as its executable when given) and the signed pack archive `pack`; returns its
+    origin."""
+    published = tempfile.mkdtemp(prefix="taviro-published-")
+    test.addCleanup(shutil.rmtree, published, True)
+    if version:
+        package = os.path.join(published, "work", "Taviro.app")
+        shutil.copytree(PACKAGE, package, symlinks=True)
+        plist = os.path.join(package, "Contents", "Info.plist")
+        with open(plist) as f:
+            text = re.sub(r"(<key>CFBundleShortVersionString</key>\s*<string>)[^<]*", r"\g<1>" + version, f.read())
+        with open(plist, "w") as f:
+            f.write(text)
+        if program:
+            shutil.copy(program, os.path.join(package, "Contents", "MacOS", "Taviro"))
+        subprocess.run([PUBLISH, "release", package, "--out", os.path.join(published, "releases", "stable")],
+                       check=True, capture_output=True)
+    if pack:
+        os.makedirs(os.path.join(published, "packs", "stable"))
+        shutil.copy(pack, os.path.join(published, "packs", "stable"))
+    port_file = os.path.join(published, "port")
+    server = subprocess.Popen([REFERENCE_API, "serve", published, "--port-file", port_file], stdout=subprocess.DEVNULL)
     test.addCleanup(server.wait)
     test.addCleanup(server.kill)
     test.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
     with open(port_file) as f:
-        origin = "http://127.0.0.1:" + f.read()
-    digest = lambda path: hashlib.sha256(open(path, "rb").read()).hexdigest()
-    if version:
-        archive = os.path.join(updates, "downloads", f"taviro-{version}.zip")
-        package = os.path.join(updates, "package", "Taviro.app") if program else PACKAGE
-        if program:
-            shutil.copytree(PACKAGE, package, symlinks=True)
-            shutil.copy(program, os.path.join(package, "Contents", "MacOS", "Taviro"))
-        subprocess.run([UPDATE_SERVER, "release", package, version, archive], check=True)
-        with open(os.path.join(updates, "answer.json"), "w") as f:
-            json.dump({"update_available": True, "release": {"version": version, "signature": digest(archive),
-                                                             "download_url": f"{origin}/downloads/taviro-{version}.zip"}}, f)
-    if pack:
-        revision, archive = pack
-        path = f"/downloads/feature-packs/ui-rules/{revision}.zip"
-        shutil.copy(archive, updates + path)
-        with open(os.path.join(updates, "pack-answer.json"), "w") as f:
-            json.dump({"update_available": True, "pack": {
-                "version": f"{revision}.0.0", "revision": revision, "download_url": origin + path,
-                "archive_sha256": digest(archive), "size_bytes": os.path.getsize(archive)}}, f)
-    return origin
+        return "http://127.0.0.1:" + f.read()
 
 
 class Shell:
@@ -279,7 +274,7 @@ class WindowedApp(unittest.TestCase):
         shell = Shell(self, "scripted", dict(inherited, SCRIPTED_SERVICE_MODE="slow", SCRIPTED_SERVICE_DELAY="2",
                                              SCRIPTED_SERVICE_CLICK=foreign))
         # The origin offers a signed pack, which the background check fetches after the first page.
-        origin = serve_updates(self, pack=(3, signed_packs(shell, [3])[0]))
+        origin = serve_updates(self, pack=signed_packs(shell, [3])[0])
         shell.env["VORDA_API_ORIGIN"] = origin + "/"
         browser_log = os.path.join(shell.root, "opened.txt")
         install_test_browser(shell, browser_log)
@@ -498,34 +493,23 @@ def make_writable(folder):
 
 
 def signed_packs(shell, revisions):
-    """Signs a small pack per revision with a key made for this run, which the shell is told to trust; returns the
-    archives."""
+    """A small pack per revision, made and signed by the publishing tool with a key made for this run, which the
+    shell is told to trust; returns the archives."""
     work = os.path.join(shell.root, "packs")
-    os.makedirs(work)
-    private, key = os.path.join(work, "private.pem"), os.path.join(work, "key.json")
-    run = lambda *args: subprocess.run(args, check=True, capture_output=True, env=shell.env).stdout
-    run("openssl", "genpkey", "-algorithm", "ed25519", "-out", private)
-    public = run("openssl", "pkey", "-in", private, "-pubout", "-outform", "DER")[-32:]
-    with open(key, "w") as f:
-        json.dump({"key_id": "feature-pack-ed25519-v1", "public_key_raw_base64": base64.b64encode(public).decode()}, f)
-    shell.env["VORDA_FEATURE_PUBLIC_KEY"] = key
-    files = {"ui.json": b"{}", "ui-overrides.css": b".toolbar { color: red; }", "generation_rules.json": b'{"rules": []}'}
-    archives = []
-    for revision in revisions:
-        manifest = json.dumps({
-            "schema_version": 1, "component": "ui-rules", "version": f"{revision}.0.0", "revision": revision,
-            "key_id": "feature-pack-ed25519-v1", "engine_api": 1, "min_app_version": "1.0.0",
-            "max_app_version_exclusive": "2.0.0", "created_at": "2026-12-08T00:00:00Z",
-            "files": [{"path": p, "size": len(c), "sha256": hashlib.sha256(c).hexdigest()} for p, c in files.items()],
-        }).encode()
-        manifest_path, archive = os.path.join(work, "manifest.json"), os.path.join(work, f"{revision}.zip")
-        with open(manifest_path, "wb") as f:
-            f.write(manifest)
-        signature = base64.b64encode(run("openssl", "pkeyutl", "-sign", "-inkey", private, "-rawin", "-in", manifest_path))
-        with zipfile.ZipFile(archive, "w") as z:
-            for path, content in dict(files, **{"manifest.json": manifest, "manifest.sig": signature}).items():
-                z.writestr(path, content)
-        archives.append(archive)
+    run = lambda *args: subprocess.run([PUBLISH, *args], check=True, capture_output=True)
+    run("keygen", "--out", work)
+    shell.env["VORDA_FEATURE_PUBLIC_KEY"] = os.path.join(work, "feature-pack-public-key.json")
+    source = os.path.join(work, "source")
+    os.makedirs(source)
+    for name, content in {"ui.json": "{}", "ui-overrides.css": ".toolbar { color: red; }",
+                          "generation_rules.json": '{"rules": []}'}.items():
+        with open(os.path.join(source, name), "w") as f:
+            f.write(content)
+    archives = [os.path.join(work, f"ui-rules-{revision}.zip") for revision in revisions]
+    for revision, archive in zip(revisions, archives):
+        run("pack", source, "--revision", str(revision), "--version", f"{revision}.0.0", "--min-app-version", "1.0.0",
+            "--max-app-version-exclusive", "2.0.0", "--key", os.path.join(work, "feature-pack-private-key.json"),
+            "--out", archive)
     return archives
 
 
