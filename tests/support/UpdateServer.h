@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "platform/ChildProcess.h"
 #include "platform/Crypto.h"
@@ -26,9 +27,17 @@ struct UpdateServer {
     }
     ~UpdateServer() { process->terminate(); }
 
-    // Publishes `package` with Info.plist version `version` as downloads/r.zip; returns its SHA-256.
+    // Zips a copy of `package` with Info.plist version `version` as downloads/r.zip, as a release
+    // archive holding Taviro.app, and returns its SHA-256. The publishing tool would refuse the
+    // broken packages some tests need, so this zips them by hand.
     std::string publish(const std::filesystem::path& package, const std::string& version) {
-        EXPECT_EQ(runCaptured({TAVIRO_UPDATE_SERVER, "release", package, version, root / "downloads/r.zip"}).status, 0);
+        const auto copy = root / "release" / "Taviro.app";
+        std::filesystem::remove_all(root / "release"), std::filesystem::remove(root / "downloads/r.zip");
+        std::filesystem::create_directories(copy);
+        std::filesystem::copy(package, copy, std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks);
+        static const std::regex shortVersion("(<key>CFBundleShortVersionString</key>\\s*<string>)[^<]*");
+        writeFile(copy / "Contents/Info.plist", std::regex_replace(readFile(copy / "Contents/Info.plist"), shortVersion, "$01" + version));
+        EXPECT_EQ(runCaptured({"bsdtar", "--format", "zip", "-cf", root / "downloads/r.zip", "-C", root / "release", "Taviro.app"}).status, 0);
         return platform::sha256HexOfFile(root / "downloads/r.zip").value();
     }
     void offer(nlohmann::json release) {

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""A stand-in for the remote update server, for tests and for watching the update flow by hand.
+"""A remote API that answers whatever its folder holds, broken answers included, for the unit tests
+that need answers no published folder gives (the reference API in reference-api/ serves real ones).
 
   update-server.py serve ROOT [--port-file FILE] [--tls CERT KEY]
       GET /api/updates/check answers with ROOT/answer.json (404 while it is missing),
@@ -7,18 +8,12 @@
       GET /api/update/install-safety with ROOT/install-safety.json;
       GET /downloads/PATH sends ROOT/downloads/PATH, announcing the length in ROOT/downloads/NAME.length
       if there is one. Every request line is appended to ROOT/requests.log.
-  update-server.py release PACKAGE VERSION ZIP
-      Copies the application package PACKAGE, gives the copy the version VERSION and zips it as
-      a release archive holding Taviro.app.
 """
 import http.server
 import os
-import re
 import shutil
 import ssl
-import subprocess
 import sys
-import tempfile
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -73,28 +68,11 @@ def serve(root, port_file=None, tls=None):
     server.serve_forever()
 
 
-def make_release(package, version, archive):
-    with tempfile.TemporaryDirectory() as work:
-        app = os.path.join(work, "Taviro.app")
-        shutil.copytree(package, app, symlinks=True)
-        plist = os.path.join(app, "Contents", "Info.plist")
-        with open(plist) as source:
-            text = source.read()
-        text = re.sub(r"(<key>CFBundleShortVersionString</key>\s*<string>)[^<]*", r"\g<1>" + version, text)
-        with open(plist, "w") as out:
-            out.write(text)
-        if os.path.exists(archive):
-            os.remove(archive)
-        subprocess.run(["bsdtar", "--format", "zip", "-cf", archive, "-C", work, "Taviro.app"], check=True)
-
-
 if __name__ == "__main__":
     if len(sys.argv) >= 3 and sys.argv[1] == "serve":
         args = sys.argv[3:]
         port_file = args[args.index("--port-file") + 1] if "--port-file" in args else None
         tls = tuple(args[args.index("--tls") + 1:args.index("--tls") + 3]) if "--tls" in args else None
         serve(sys.argv[2], port_file, tls)
-    elif len(sys.argv) == 5 and sys.argv[1] == "release":
-        make_release(*sys.argv[2:])
     else:
         sys.exit(__doc__)
