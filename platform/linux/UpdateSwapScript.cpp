@@ -98,12 +98,16 @@ old_running() {
   /usr/bin/pgrep -f "$PATTERN" >/dev/null && return 0
   [ -n "$OLD_PID" ] && running "$OLD_PID"
 }
+# The look that finds the old version gone is the one that counts: a second look after it could
+# meet a process in the middle of its exit and give up on a swap whose old version had ended.
 deadline=$((SECONDS + WAIT))
-while old_running && [ "$SECONDS" -lt "$deadline" ]; do /bin/sleep 1; done
-if old_running; then
-  echo "the old version still runs after $WAIT s; nothing changed $(date)"
-  exit 1
-fi
+while old_running; do
+  if [ "$SECONDS" -ge "$deadline" ]; then
+    echo "the old version still runs after $WAIT s; nothing changed $(date)"
+    exit 1
+  fi
+  /bin/sleep 1
+done
 # A run cut off between two renames (SIGKILL, a power cut) left only the backup.
 if [ ! -d "$APP_PATH" ] && [ -d "$BACKUP_APP" ]; then /bin/mv -T "$BACKUP_APP" "$APP_PATH"; fi
 OLD_INODE=""
