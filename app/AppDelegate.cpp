@@ -101,6 +101,7 @@ void AppDelegate::wireSubsystems() {
     updateMachine.updateRoot = updateRootDirectory();
     updateMachine.localPort = localPort;
     updateMachine.desktopLog = desktopLogPath();
+    updateMachine.log = appendDesktopLog;
     // Anything at the key's place but a plain absence (unreadable, say) counts as a key: releases
     // must then be signed, and an unusable key refuses them all rather than trusting them.
     std::error_code error;
@@ -129,6 +130,10 @@ FeaturePackUpdater& AppDelegate::featurePackUpdater() {
 
 void AppDelegate::applicationDidFinishLaunching(platform::ApplicationHost& host) {
     appendDesktopLog("desktop application launched");
+    if (platform_.refusedRemoteApiOrigin) {
+        appendDesktopLog("VORDA_API_ORIGIN refused: " + *platform_.refusedRemoteApiOrigin + "; the build's origin is used");
+    }
+    appendDesktopLog("remote API origin " + platform_.remoteApiOrigin);
     supervisor_->resolveIdentityInBackground();
     host.setRegularActivationPolicy();
     appendDesktopLog("activation policy configured");

@@ -46,6 +46,8 @@ public:
         ServiceTiming timing;
         // Named by the swap script that started this version (see SelfUpdater::Machine).
         std::optional<std::filesystem::path> updateLaunchProof;
+        // Why a configured remote API origin was refused, for the desktop log.
+        std::optional<std::string> refusedRemoteApiOrigin;
     };
 
     static std::shared_ptr<AppDelegate> create(Platform platform);

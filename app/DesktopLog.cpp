@@ -6,9 +6,9 @@
 
 namespace taviro {
 
-std::filesystem::path dataRootDirectory() { return platform::homeDirectory() / ".ostrelin-video-web"; }
+std::filesystem::path dataRootDirectory() { return platform::homeDirectory() / kDataRootFolderName; }
 
-std::filesystem::path desktopLogPath() { return dataRootDirectory() / "desktop-service.log"; }
+std::filesystem::path desktopLogPath() { return dataRootDirectory() / kDesktopLogFileName; }
 
 void appendDesktopLog(const std::string& message) {
     std::error_code ignored;

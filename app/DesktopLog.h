@@ -5,6 +5,9 @@
 
 namespace taviro {
 
+inline constexpr const char* kDataRootFolderName = ".ostrelin-video-web";
+inline constexpr const char* kDesktopLogFileName = "desktop-service.log";
+
 // ~/.ostrelin-video-web: shared with the local service, which gets it as its data root.
 std::filesystem::path dataRootDirectory();
 

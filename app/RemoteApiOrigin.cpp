@@ -38,34 +38,42 @@ bool isValidPort(std::string_view port) {
     return value && *value >= 1;
 }
 
+Error invalidOrigin(const std::string& why) { return Error{"TaviroRemoteApiOrigin", 1, why}; }
+
 }  // namespace
 
-std::optional<std::string> normalizedRemoteApiOrigin(std::string_view text) {
+Result<std::string> normalizedRemoteApiOrigin(std::string_view text) {
     std::string lowered = lowercaseASCII(text);
     std::string_view rest = lowered;
     bool secure = rest.starts_with("https://");
-    if (!secure && !rest.starts_with("http://")) return std::nullopt;
+    if (!secure && !rest.starts_with("http://")) return std::unexpected(invalidOrigin("it is not an https:// address"));
     rest.remove_prefix(secure ? 8 : 7);
     if (rest.ends_with('/')) rest.remove_suffix(1);
-    if (rest.find_first_of("/?#@ ") != std::string_view::npos) return std::nullopt;
+    if (rest.find_first_of("/?#@ ") != std::string_view::npos) {
+        return std::unexpected(invalidOrigin("it holds more than scheme, host and port"));
+    }
 
     std::string_view host = rest;
     std::size_t colon = rest.starts_with('[') ? rest.find("]:") : rest.rfind(':');
     if (colon != std::string_view::npos) {
         if (rest.starts_with('[')) ++colon;
         host = rest.substr(0, colon);
-        if (!isValidPort(rest.substr(colon + 1))) return std::nullopt;
+        if (!isValidPort(rest.substr(colon + 1))) return std::unexpected(invalidOrigin("its port is not 1 to 65535"));
     }
-    if (!isValidHost(host)) return std::nullopt;
-    if (!secure && !isLoopbackHost(host)) return std::nullopt;
+    if (!isValidHost(host)) return std::unexpected(invalidOrigin("its host is not a valid host name"));
+    if (!secure && !isLoopbackHost(host)) return std::unexpected(invalidOrigin("plain http is only for this machine's own address"));
     return std::string(secure ? "https://" : "http://") + std::string(rest);
 }
 
-std::string remoteApiOrigin() {
+RemoteApiOriginChoice remoteApiOrigin() {
+    RemoteApiOriginChoice choice;
     if (auto configured = platform::environmentValue("VORDA_API_ORIGIN")) {
-        if (auto origin = normalizedRemoteApiOrigin(*configured)) return *origin;
+        auto origin = normalizedRemoteApiOrigin(*configured);
+        if (origin) return {*origin, std::nullopt};
+        choice.refusedOverride = origin.error().description;
     }
-    return normalizedRemoteApiOrigin(TAVIRO_DEFAULT_API_ORIGIN).value_or(TAVIRO_DEFAULT_API_ORIGIN);
+    choice.origin = normalizedRemoteApiOrigin(TAVIRO_DEFAULT_API_ORIGIN).value_or(TAVIRO_DEFAULT_API_ORIGIN);
+    return choice;
 }
 
 }  // namespace taviro

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "app/DesktopLog.h"
+#include "app/ProjectVersion.h"
 #include "lib/DecimalParsing.h"
 #include "featurepack/FeaturePackUpdater.h"
 #include "platform/Paths.h"
@@ -12,6 +14,23 @@ namespace {
 
 constexpr const char* kNoHomeMessage =
     "Taviro cannot start: no home folder (HOME is not set and the user has none in the password database)";
+
+constexpr const char* kUsage =
+    "Usage: taviro\n"
+    "       taviro --prepare-feature-pack-state\n"
+    "       taviro --verify-feature-pack ARCHIVE VERSION REVISION SHA256\n"
+    "       taviro --stage-feature-pack ARCHIVE VERSION REVISION SHA256\n"
+    "       taviro --help | --version\n"
+    "\n"
+    "Without arguments, opens the window with the local editing service.\n"
+    "\n"
+    "Feature packs, without a window:\n"
+    "  --prepare-feature-pack-state  activate a staged pack or roll back a failed one, as a launch does\n"
+    "  --verify-feature-pack         check a pack archive's digest, signature and files; install nothing\n"
+    "  --stage-feature-pack          check a pack archive, stage it and activate it\n"
+    "  ARCHIVE is a .zip file, VERSION and REVISION are the pack's, SHA256 is the archive's digest in hex.\n"
+    "Each prints one result line; the status is 0 on success and 2 when the archive is refused.\n"
+    "\n";
 
 void printLine(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -57,6 +76,8 @@ TaviroMain::Command TaviroMain::parseCommandLine(const std::vector<std::string>&
     Command command;
     if (arguments.size() == 2 && arguments[1] == "--prepare-feature-pack-state") {
         command.mode = Mode::prepare;
+    } else if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "--version")) {
+        command.mode = arguments[1] == "--help" ? Mode::help : Mode::version;
     } else if (arguments.size() == 6 && (arguments[1] == "--verify-feature-pack" || arguments[1] == "--stage-feature-pack")) {
         command.mode = arguments[1] == "--verify-feature-pack" ? Mode::verify : Mode::stage;
         // A relative path is taken against the working directory at the moment of the call.
@@ -70,14 +91,23 @@ TaviroMain::Command TaviroMain::parseCommandLine(const std::vector<std::string>&
 }
 
 int TaviroMain::main(int argc, char** argv, int (*runWindowed)(int argc, char** argv)) {
+    std::vector<std::string> arguments(argv, argv + argc);
+    Command command = parseCommandLine(arguments);
+    if (command.mode == Mode::help || command.mode == Mode::version) {
+        if (command.mode == Mode::version) {
+            printLine(std::string("Taviro ") + kProjectVersion);
+        } else {
+            std::fputs(kUsage, stdout);
+            printLine(std::string("The desktop log is ~/") + kDataRootFolderName + "/" + kDesktopLogFileName + ".");
+        }
+        return 0;
+    }
     // Every store of the user's data lives under the home folder; without one there is no
     // private place to keep it.
     if (!platform::findHomeDirectory()) {
         std::fprintf(stderr, "%s\n", kNoHomeMessage);
         return 1;
     }
-    std::vector<std::string> arguments(argv, argv + argc);
-    Command command = parseCommandLine(arguments);
     switch (command.mode) {
         case Mode::prepare:
             return runPrepare();
@@ -86,6 +116,8 @@ int TaviroMain::main(int argc, char** argv, int (*runWindowed)(int argc, char** 
         case Mode::stage:
             return runStage(command);
         case Mode::windowed:
+        case Mode::help:
+        case Mode::version:
             break;
     }
     return runWindowed(argc, argv);

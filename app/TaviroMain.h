@@ -5,12 +5,15 @@
 #include <string_view>
 #include <vector>
 
+#include "app/ProjectVersion.h"
+
 namespace taviro {
 
-// The process entry: three exact command lines run one feature-pack operation headless; any
-// other command line starts the windowed application.
+// The process entry: three exact command lines run one feature-pack operation headless, and
+// "--help" or "--version" alone print and exit; any other command line starts the windowed
+// application (a desktop may pass anything).
 struct TaviroMain {
-    enum class Mode { windowed, prepare, verify, stage };
+    enum class Mode { windowed, prepare, verify, stage, help, version };
 
     struct Command {
         Mode mode = Mode::windowed;
@@ -21,7 +24,7 @@ struct TaviroMain {
     };
 
     // The application version every headless mode runs with.
-    static constexpr const char* headlessAppVersion = "1.0.73";
+    static constexpr const char* headlessAppVersion = kProjectVersion;
 
     static Command parseCommandLine(const std::vector<std::string>& arguments);
 

@@ -51,7 +51,9 @@ AppDelegate::Platform packagedPlatform() {
     platform.runProcess = [](const std::string& tool, const std::vector<std::string>& arguments) {
         return runProcess(tool, arguments);
     };
-    platform.remoteApiOrigin = remoteApiOrigin();
+    auto origin = remoteApiOrigin();
+    platform.remoteApiOrigin = origin.origin;
+    platform.refusedRemoteApiOrigin = origin.refusedOverride;
     platform.timing = connectionTiming();
     return platform;
 }

@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
                                  [](const std::string& tool, const std::vector<std::string>& arguments) {
                                      return platform::runAndWait(tool, arguments).value_or(1);
                                  },
-                                 package, "1.0.0", origin, work / "updates", [] { return 0; }, {}, {}, {}};
+                                 package, "1.0.0", origin, work / "updates", [] { return 0; }, {}, {}, {}, {}};
     Measurement m;
     m.updater = SelfUpdater::create(std::move(machine));
     m.updater->attach(std::make_shared<SilentWebView>(), [] {});

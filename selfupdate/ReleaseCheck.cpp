@@ -29,9 +29,11 @@ std::string releaseCheckURL(std::string_view origin, std::string_view currentVer
 }
 
 ReleaseCheckResult readReleaseCheck(const Result<platform::HttpResponse>& answer, std::string_view currentVersion) {
-    if (!answer || answer->status < 200 || answer->status >= 300 || !answer->body) {
-        return updateError(2, answer ? "the update server gave no usable answer" : answer.error().description);
+    if (!answer) return updateError(2, answer.error().description);
+    if (answer->status < 200 || answer->status >= 300) {
+        return updateError(2, "the update server answered " + std::to_string(answer->status));
     }
+    if (!answer->body) return updateError(2, "the update server's answer had no body");
     auto body = nlohmann::json::parse(*answer->body, nullptr, /*allow_exceptions=*/false);
     if (!body.is_object()) return updateError(2, "the update server's answer is not a JSON object");
     auto available = body.find("update_available");

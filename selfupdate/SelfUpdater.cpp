@@ -99,7 +99,8 @@ void SelfUpdater::reportFallback(const std::string& downloadURL) {
     reportUpdateStatus(rawValue(UpdateFlowState::fallback), kFallbackMessage, pendingUpdateVersion_, downloadURL);
 }
 
-void SelfUpdater::fail(bool report) {
+void SelfUpdater::fail(bool report, const std::string& why) {
+    if (machine_.log) machine_.log(why);
     setUpdateState(UpdateFlowState::failed);
     updateShouldRestartWhenReady_ = false;
     if (report) reportUpdateStatus(rawValue(UpdateFlowState::failed), kFailedMessage, std::nullopt);
@@ -145,8 +146,8 @@ void SelfUpdater::checkForUpdateAndDownload(UpdateSource source) {
 
 void SelfUpdater::applyReleaseCheck(const ReleaseCheckResult& result, UpdateSource source) {
     const bool manual = source == UpdateSource::manual;
-    if (std::holds_alternative<Error>(result)) {
-        fail(manual);
+    if (const auto* error = std::get_if<Error>(&result)) {
+        fail(manual, "update check failed: " + error->description);
         return;
     }
     if (std::holds_alternative<NoNewerRelease>(result)) {
@@ -168,14 +169,16 @@ void SelfUpdater::applyReleaseCheck(const ReleaseCheckResult& result, UpdateSour
 
 void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
     // Nobody could tell this package from one swapped on the way: it never runs.
+    const std::string failed = "update preparation failed version=" + release.version + ": ";
     if (isUnverifiable(release, machine_.updatePublicKey.has_value())) {
-        fail(true);
+        fail(true, failed + (machine_.updatePublicKey ? "the release is not signed"
+                                                      : "a plain http download needs the release's sha256"));
         return;
     }
     const auto folder = UpdateFolder::of(machine_.updateRoot, release.version);
     std::error_code error;
     if (!platform::removeTree(folder.folder) || !std::filesystem::create_directories(folder.folder, error)) {
-        fail(true);
+        fail(true, failed + "cannot make " + folder.folder.string());
         return;
     }
     setUpdateState(UpdateFlowState::downloading);
@@ -198,11 +201,11 @@ void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
             });
         };
         auto prepared = downloadAndPrepare(tools, folder, release, package, onStep);
-        mainQueue->post([weakSelf, prepared = std::move(prepared)] {
+        mainQueue->post([weakSelf, prepared = std::move(prepared), version = release.version] {
             auto self = weakSelf.lock();
             if (!self) return;
             if (!prepared) {
-                self->fail(true);
+                self->fail(true, "update preparation failed version=" + version + ": " + prepared.error().description);
                 return;
             }
             self->pendingUpdateScript_ = prepared->script;

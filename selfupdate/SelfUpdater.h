@@ -48,6 +48,8 @@ public:
         std::optional<std::filesystem::path> updatePublicKey;
         // Given by the swap script that started this version: created once a first page shows.
         std::optional<std::filesystem::path> launchProof;
+        // One line of the desktop log, called on the main thread: why a check or preparation failed.
+        std::function<void(const std::string&)> log;
     };
 
     static constexpr const char* updateDownloadingMessage = "发现新版，正在下载安装包，请不要立即退出软件";
@@ -92,7 +94,8 @@ private:
     void reportPending(UpdateFlowState state, const char* message);
     void reportFallback(const std::string& downloadURL);
     // Failure of a check (reported to manual flows) or of a preparation (always reported).
-    void fail(bool report);
+    // Logs why, then tells the page when `report`.
+    void fail(bool report, const std::string& why);
 
     void checkForUpdateAndDownload(UpdateSource source);
     void applyReleaseCheck(const ReleaseCheckResult& result, UpdateSource source);

@@ -14,7 +14,7 @@ constexpr const char* kDBusProxy = "/usr/bin/xdg-dbus-proxy";
 
 std::optional<std::string> webContentSandboxUnavailable() {
     for (const char* tool : {kBubblewrap, kDBusProxy}) {
-        if (::access(tool, X_OK) != 0) return std::string(tool) + " is not installed";
+        if (::access(tool, X_OK) != 0) return std::string(tool) + " is missing";
     }
     // The namespaces the engine asks for, tried for real: the kernel, a security module or a
     // container may each refuse them, and only a try tells.

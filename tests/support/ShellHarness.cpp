@@ -59,7 +59,7 @@ AppDelegate::Platform ShellFixture::machine() {
         return std::nullopt;
     };
     return {platform::glibMainQueue(), background, platform::curlHttpClient(), nullptr,
-            IdentitySources{noIdentifier, nullptr}, package, nullptr, "https://api.example.test", timing, {}};
+            IdentitySources{noIdentifier, nullptr}, package, nullptr, "https://api.example.test", timing, {}, {}};
 }
 
 std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {

@@ -32,7 +32,8 @@ struct Flow {
             [](const std::string& tool, const auto& arguments) { return platform::runAndWait(tool, arguments).value_or(1); },
             package, "1.0.9", server.origin, dir / "updates",
             [this] { return std::stoi(test::readFile(servicePortFile)); }, dir / "desktop.log",
-            updateKey ? std::optional(updateKey->writePublicKeyFile(dir / "update-key.json", "update-ed25519-v1")) : std::nullopt, std::nullopt};
+            updateKey ? std::optional(updateKey->writePublicKeyFile(dir / "update-key.json", "update-ed25519-v1")) : std::nullopt, std::nullopt,
+            [this](const std::string& line) { logged.push_back(line); }};
         updater = SelfUpdater::create(std::move(machine));
         updater->attach(view, [this] { ++quits; });
     }
@@ -56,6 +57,7 @@ struct Flow {
     std::shared_ptr<test::RecordingWebView> view = std::make_shared<test::RecordingWebView>();
     std::shared_ptr<SelfUpdater> updater;
     int quits = 0;
+    std::vector<std::string> logged;
 };
 
 // A zip of Taviro.app whose headers claim 3.75 GiB for each of its two one-byte entries.
@@ -131,6 +133,7 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         {"r.zip", digest, automatic, S::fallback,
          {"fallback 当前安装位置无法自动替换，请重新官网下载新版覆盖安装 2.0.0 " + server.origin + "/downloads/r.zip"}},
     };
+    std::string why;  // every failure's desktop-log line
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file ? c.file : "no answer") + " " + c.signature);
         fs::remove(server.root / "answer.json");
@@ -151,10 +154,16 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         EXPECT_EQ(flow.updater->updateState(), c.state);
         EXPECT_EQ(flow.takeReports(), c.reports);
         EXPECT_FALSE(flow.updater->updateShouldRestartWhenReady());
+        EXPECT_EQ(flow.logged.size(), c.state == S::failed ? 1u : 0u);
+        for (const auto& line : flow.logged) why += line + "\n";
         if (!c.reports.empty() && c.reports.front() == downloading) {
             EXPECT_EQ(fs::exists(flow.dir / (ready ? "updates/2.0.0/staged/Taviro.app" : "updates/2.0.0")), ready);
         }
     }
+
+    for (const char* reason : {"check failed: the update server answered 404", "2.0.0: the package does not match its digest",
+                               "needs the release's sha256", "the release is not signed", "signature is not valid"})
+        EXPECT_TRUE(why.contains(reason)) << reason << " in\n" << why;
 
     // A disk with less room than the reserve takes no download at all (as root: a small tmpfs).
     if (::geteuid() != 0) return;
