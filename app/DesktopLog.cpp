@@ -10,11 +10,12 @@ std::filesystem::path dataRootDirectory() { return platform::homeDirectory() / k
 
 std::filesystem::path desktopLogPath() { return dataRootDirectory() / kDesktopLogFileName; }
 
-void appendDesktopLog(const std::string& message) {
+// Taken as a view: a constant line is passed by address rather than assembled at each call.
+void appendDesktopLog(std::string_view message) {
     std::error_code ignored;
     std::filesystem::create_directories(dataRootDirectory(), ignored);
     // A lost log line must never interrupt the program.
-    (void)platform::appendToLog(desktopLogPath(), "[" + platform::iso8601Now() + "] " + message + "\n");
+    (void)platform::appendToLog(desktopLogPath(), "[" + platform::iso8601Now() + "] " + std::string(message) + "\n");
 }
 
 }  // namespace taviro

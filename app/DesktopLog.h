@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace taviro {
 
@@ -16,6 +17,6 @@ std::filesystem::path desktopLogPath();
 
 // Appends "[<UTC time stamp>] <message>\n" to the desktop log, which is rotated at 8 MiB. Never
 // fails outward and may be called from any thread: each call appends its whole line at once.
-void appendDesktopLog(const std::string& message);
+void appendDesktopLog(std::string_view message);
 
 }  // namespace taviro

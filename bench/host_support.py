@@ -6,7 +6,7 @@ import subprocess
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SERVICE = os.path.join(HERE, "..", "reference-service", "vorda-web-server")
+SERVICE = os.path.join(HERE, "..", "reference-service", "vorda-web-server", "vorda-web-server")
 TICKS = os.sysconf("SC_CLK_TCK")
 # Of the same size and make as the shell's own connecting page.
 CONNECTING_PAGE = """<!doctype html><html lang="zh-CN"><head><meta charset="utf-8"><style>

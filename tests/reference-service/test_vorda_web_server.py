@@ -10,7 +10,7 @@ import tempfile
 import unittest
 
 HERE = os.path.dirname(__file__)
-SERVER = os.environ.get("VORDA_WEB_SERVER") or os.path.join(HERE, "../../reference-service/vorda-web-server")
+SERVER = os.environ.get("VORDA_WEB_SERVER") or os.path.join(HERE, "../../reference-service/vorda-web-server/vorda-web-server")
 ERROR = '"error"'
 
 
