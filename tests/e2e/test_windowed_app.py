@@ -205,7 +205,8 @@ class WindowedApp(unittest.TestCase):
         log = shell.log()
         launch = [line for line in log[:log.index("connectAndLoad scheduled") + 1]
                   if not line.startswith("feature pack") or line.startswith("feature pack prepared")]
-        self.assertEqual(launch, ["desktop application launched", "activation policy configured", "menu built", "window built",
+        self.assertEqual(launch, ["desktop application launched", "remote API origin https://api.taviro.example",
+                                  "activation policy configured", "menu built", "window built",
                                   "legacy launch agent disabled", "feature pack prepared revision=0",
                                   "prepared update state restored", "connectAndLoad scheduled"])
         self.assertFalse(os.path.exists(unit), "the legacy agent's unit file is removed")
