@@ -128,8 +128,6 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         {"r.zip", "", automatic, S::failed, {failed}, true},
         {"r.zip", "", automatic, S::failed, {downloading, verifying, failed}, true, forged},
         {"r.zip", "", automatic, S::ready, {downloading, verifying, preparing, "ready " + kReady + " 2.0.0"}, true, signature},
-        {"r.zip", digest, automatic, S::fallback,
-         {"fallback 当前安装位置无法自动替换，请重新官网下载新版覆盖安装 2.0.0 " + server.origin + "/downloads/r.zip"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file ? c.file : "no answer") + " " + c.signature);
@@ -139,7 +137,6 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         if (c.file) server.offer(*c.file ? offer : nullptr);
         const bool ready = c.state == S::ready;
         Flow flow(server, c.keyed ? &updateKey : nullptr);
-        if (c.state == S::fallback) fs::remove_all(flow.package);  // nothing it can replace
         fs::create_directories(flow.dir / "updates/2.0.0/staged");  // an earlier, unfinished run of this version
         flow.updater->startUpdateFlow(c.source);
         // Until the flow is ready or rests in a state that waits for the next start.
