@@ -117,7 +117,6 @@ TEST(SelfUpdater, EveryFailedCheckOrPreparationEndsReportedWithNoVersionFolderLe
         {"r.zip", digest + " ", automatic, S::failed, {downloading, verifying, failed}},  // only a blank digest is skipped
         // Plain http and no digest: nobody could tell this package from a swapped one.
         {"r.zip", "  ", automatic, S::failed, {failed}},
-        {"missing.zip", digest, automatic, S::failed, {downloading, failed}},
         {"huge.zip", digest, automatic, S::failed, {downloading, failed}},  // announced beyond 2 GiB
         {"empty.zip", sha("empty.zip"), automatic, S::failed, {downloading, verifying, preparing, failed}},
         {"lying.zip", sha("lying.zip"), automatic, S::failed, {downloading, verifying, preparing, failed}},
