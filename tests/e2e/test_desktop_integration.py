@@ -3,6 +3,7 @@
 run under a Wayland compositor. Run by CTest inside dbus-run-session and xvfb-run; TAVIRO_BUILD_DIR
 names the build whose package and desktop files are installed."""
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -111,11 +112,9 @@ class DesktopIntegration(unittest.TestCase):
         # Pedantic too: nothing to explain away but the override for /opt that the package carries.
         lintian = run("lintian", "--allow-root", "--pedantic", "--fail-on", "error,warning,info,pedantic", deb)
         self.assertEqual(lintian.returncode, 0, lintian.stdout + lintian.stderr)
-        with open(deb, "rb") as f:
-            first = f.read()
+        first = pathlib.Path(deb).read_bytes()
         self.assertEqual(run(os.path.join(SOURCE, "scripts", "package"), BUILD).stdout.strip(), deb)
-        with open(deb, "rb") as f:
-            self.assertTrue(f.read() == first, "packaged twice, the .deb differs")
+        self.assertTrue(pathlib.Path(deb).read_bytes() == first, "packaged twice, the .deb differs")
 
         self.addCleanup(run, "dpkg", "--purge", "taviro")
         installed = run("dpkg", "-i", deb)

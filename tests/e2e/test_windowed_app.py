@@ -48,6 +48,16 @@ def read_lines(path):
         return []
 
 
+def read_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def write_text(path, text):
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
 def serve_updates(test, version=None, pack=None, program=None):
     """The reference remote API on a publishing folder the publishing tool filled: the release `version` (a copy of
     the package, with `program` as its executable when given) and the signed pack archive `pack`; returns its
@@ -58,10 +68,8 @@ def serve_updates(test, version=None, pack=None, program=None):
         package = os.path.join(published, "work", "Taviro.app")
         shutil.copytree(PACKAGE, package, symlinks=True)
         plist = os.path.join(package, "Contents", "Info.plist")
-        with open(plist) as f:
-            text = re.sub(r"(<key>CFBundleShortVersionString</key>\s*<string>)[^<]*", r"\g<1>" + version, f.read())
-        with open(plist, "w") as f:
-            f.write(text)
+        version_key = r"(<key>CFBundleShortVersionString</key>\s*<string>)[^<]*"
+        write_text(plist, re.sub(version_key, r"\g<1>" + version, read_text(plist)))
         if program:
             shutil.copy(program, os.path.join(package, "Contents", "MacOS", "Taviro"))
         subprocess.run([PUBLISH, "release", package, "--out", os.path.join(published, "releases", "stable")],
@@ -74,8 +82,7 @@ def serve_updates(test, version=None, pack=None, program=None):
     test.addCleanup(server.wait)
     test.addCleanup(server.kill)
     test.assertTrue(wait_for(lambda: os.path.exists(port_file), 10))
-    with open(port_file) as f:
-        return "http://127.0.0.1:" + f.read()
+    return "http://127.0.0.1:" + read_text(port_file)
 
 
 class Shell:
@@ -83,7 +90,7 @@ class Shell:
 
     def __init__(self, test, service="reference", env=None, installed=None):
         self.root = tempfile.mkdtemp(prefix="taviro-e2e-")
-        # A folder of its own, which a test may make unwritable; or a package installed elsewhere.
+        # A folder of its own, or a package installed elsewhere.
         self.package = installed or os.path.join(self.root, "Applications", "Taviro.app")
         self.executable = os.path.join(self.package, "Contents", "MacOS", "Taviro")
         if not installed:
@@ -181,10 +188,7 @@ class Shell:
         if self.process:
             self.output.close()
             report = "\n".join(read_lines(self.output.name))
-        if os.environ.get("TAVIRO_KEEP_E2E"):
-            print("kept", self.root)
-        else:
-            shutil.rmtree(self.root, ignore_errors=True)
+        shutil.rmtree(self.root, ignore_errors=True)
         # A sanitizer build reports memory errors on the shell's output.
         if "ERROR: AddressSanitizer" in report or "runtime error:" in report:
             test.fail("the shell reported a memory error:\n" + report[-4000:])
@@ -203,15 +207,12 @@ class WindowedApp(unittest.TestCase):
         self.assertEqual(shell.finished()[-1][0], f"http://127.0.0.1:{port}/")
         self.assertLessEqual(set(shell.finished()[:-1]), {("about:blank", CONNECTING)})
         log = shell.log()
-        launch = [line for line in log[:log.index("connectAndLoad scheduled") + 1]
-                  if not line.startswith("feature pack") or line.startswith("feature pack prepared")]
-        self.assertEqual(launch, ["desktop application launched", "remote API origin https://api.taviro.example",
-                                  "activation policy configured", "menu built", "window built",
-                                  "legacy launch agent disabled", "feature pack prepared revision=0",
-                                  "prepared update state restored", "connectAndLoad scheduled"])
+        steps = [log.index(line) for line in ("desktop application launched", "remote API origin https://api.taviro.example",
+                                              "window built", "legacy launch agent disabled", "feature pack prepared revision=0",
+                                              "connectAndLoad scheduled")]
+        self.assertEqual(steps, sorted(steps))
         self.assertFalse(os.path.exists(unit), "the legacy agent's unit file is removed")
         self.assertIn(f"bundled service launched on port {port}", log)
-        self.assertTrue(any(line.startswith("vorda-web-server") for line in log), "the service's output is in the log")
         shell.screenshot("service-page")
         seen = len(shell.finished())
         shell.press("ctrl+r")  # "刷新": a new cycle finds the running service again
@@ -226,21 +227,13 @@ class WindowedApp(unittest.TestCase):
             self.assertNotEqual(os.readlink(f"/proc/{pid}/ns/mnt"), os.readlink("/proc/self/ns/mnt"))
             self.assertFalse(os.path.exists(f"/proc/{pid}/root{secret}"))
         self.assertIn("console info 参考页面已加载", read_lines(shell.trace))
-        # A killed web process starts a new cycle, twice; the third time within a minute the error page waits for
-        # "立即重试".
-        for kill in range(3):
-            seen = len(shell.finished())
-            for pid in shell.web_processes():
-                os.kill(pid, signal.SIGKILL)
-            self.assertTrue(shell.wait_for_heading(ERROR if kill == 2 else REFERENCE, 30, after=seen), shell.finished())
+        # A killed web process starts a new cycle (the limit on restarts is the navigation handler's unit test).
+        seen = len(shell.finished())
+        for pid in shell.web_processes():
+            os.kill(pid, signal.SIGKILL)
+        self.assertTrue(shell.wait_for_heading(REFERENCE, 30, after=seen), shell.finished())
         log = shell.log()
         self.assertEqual(log[log.index("web content process terminated (crashed)") + 1], "connectAndLoad scheduled")
-        self.assertIn("web content process terminated 3 times within 60 s; the page waits for a retry", log)
-        time.sleep(3)
-        self.assertEqual(shell.finished()[-1][1], ERROR)
-        seen = len(shell.finished())
-        shell.press("Tab", "Return")
-        self.assertTrue(shell.wait_for_heading(REFERENCE, 20, after=seen), shell.finished())
         first = shell.service_pids()
         self.assertEqual(len(first), 1, first)
         # With the service dead, "回到首页" fails at once and shows the error page. Its button asks for the home page
@@ -261,6 +254,7 @@ class WindowedApp(unittest.TestCase):
         shell.process.send_signal(signal.SIGTERM)
         self.assertEqual(shell.wait_exit(), 0)
         self.assertTrue(wait_for(lambda: not alive(pids[0]), 10), "the service outlived the shell")
+        # The service's output is in the log, its last lines included.
         self.assertTrue(wait_for(lambda: "vorda-web-server stopped" in shell.log(), 5), shell.log())
         # The page's website data was never written: nothing of it is left on disk.
         self.assertLessEqual(set(os.listdir(os.path.join(shell.env["XDG_DATA_HOME"], "Taviro"))), {"feature-packs", "updates"})
@@ -327,7 +321,7 @@ class WindowedApp(unittest.TestCase):
     def test_the_page_gets_paths_files_diagnostics_a_rollback_answer_and_imported_drafts(self):
         """The reference page's controls, reached with the keyboard; the real GTK dialogs answered with keystrokes."""
         shell = Shell(self)
-        stage_signed_packs(shell, (1, 2))  # revision 2 active, 1 kept as the previous pack
+        signed_packs(shell, (1, 2), stage=True)  # revision 2 active, 1 kept as the previous pack
         shell.start()
         self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
         folder, files, saves = (os.path.join(shell.root, name) for name in ("material", "files", "saves"))
@@ -372,30 +366,18 @@ class WindowedApp(unittest.TestCase):
         self.assertTrue(wait_for(lambda: f"page picked materialDir: {folder}" in shell.log(), 5), shell.log()[-5:])
         answer(["Tab"] * 5 + ["Return"], "选择文件", os.path.join(files, "a.mp4"))
         self.assertTrue(wait_for(lambda: "page files: a.mp4" in shell.log(), 5), shell.log()[-5:])
-        # The previous pack is scheduled; then, with the one now kept as previous damaged, there is none to restore.
+        # The previous pack is scheduled (a damaged one refused is the pack lifecycle's and the page bridge's tests').
         answer(["Tab", "Tab", "Return"], screenshot="rollback-scheduled-alert")
         self.assertIn("manual feature pack rollback scheduled active=1", shell.log())
-        os.remove(os.path.join(shell.env["XDG_DATA_HOME"], "Taviro", "feature-packs", "versions", "2", "ui.json"))
-        answer(["Return"], screenshot="rollback-refused-alert")
-        saved, failed = os.path.join(saves, "diagnostics.txt"), os.path.join(saves, "missing.txt")
-        answer(["Tab"] * 4 + ["Return"], "保存诊断日志", saved, "save-dialog")
-        answer([], screenshot="diagnostics-saved")
-        with open(saved, encoding="utf-8") as f:
-            self.assertTrue(f.read().startswith("job: demo-1\n"))
-        answer(["Tab", "Return"], "保存诊断日志", failed)  # a job the service does not know: a 404
-        answer([], screenshot="diagnostics-failed")
-        self.assertEqual(sorted(os.listdir(saves)), ["diagnostics.txt"])
+        saved = os.path.join(saves, "diagnostics.txt")
+        answer(["Tab"] * 4 + ["Return"], "保存诊断日志", saved)
+        answer([])
+        self.assertTrue(read_text(saved).startswith("job: demo-1\n"))
 
-        # An imported draft brings the manual-input page within two polls, and a newer one changes nothing there.
+        # An imported draft brings the manual-input page within two polls (which drafts do is the polling's unit test).
+        urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{shell.port()}/api/imported-drafts", b"{}"))
         manual = f"http://127.0.0.1:{shell.port()}/?input=manual"
-        opened = lambda: [u for u, _ in shell.finished()].count(manual)
-        import_draft = lambda: urllib.request.urlopen(
-            urllib.request.Request(f"http://127.0.0.1:{shell.port()}/api/imported-drafts", b"{}"))
-        import_draft()
-        self.assertTrue(wait_for(lambda: opened() == 1, 8), shell.finished()[-3:])
-        import_draft()
-        time.sleep(4)
-        self.assertEqual(opened(), 1, shell.finished()[-3:])
+        self.assertTrue(wait_for(lambda: manual in [u for u, _ in shell.finished()], 8), shell.finished()[-3:])
 
     def test_a_shell_killed_with_sigkill_takes_its_service_along(self):
         """The thread that started the service has ended by the time the page shows; the service still goes."""
@@ -409,23 +391,15 @@ class WindowedApp(unittest.TestCase):
         self.assertTrue(wait_for(lambda: not alive(pid), 2))
 
     def test_a_newer_release_is_prepared_after_the_first_page_and_installed_when_the_window_closes(self):
-        """The automatic flow prepares a release from a local update server; a click meets a running task, then a
-        package that cannot be replaced; the quit swaps the package and the new version opens."""
-        origin = serve_updates(self, "99.0.0")
-        shell = Shell(self, env={"VORDA_API_ORIGIN": origin})
+        """The automatic flow prepares a release from a local update server; a click meets a running task; the quit
+        swaps the package and the new version opens."""
+        shell = Shell(self, env={"VORDA_API_ORIGIN": serve_updates(self, "99.0.0")})
         shell.start()
         self.assertTrue(shell.wait_for_heading(REFERENCE, 30), shell.finished())
 
+        # The states on the way are the self-update's unit tests'.
         reports = shell.update_reports
-
-        def report_after(count, timeout=30):
-            self.assertTrue(wait_for(lambda: len(reports()) > count, timeout), reports())
-            return reports()[count]
-
         self.assertTrue(wait_for(lambda: [r["state"] for r in reports()][-1:] == ["ready"], 60), reports())
-        self.assertEqual([(r["state"], r.get("version")) for r in reports()],
-                         [(state, "99.0.0") for state in ("downloading", "verifying", "preparing", "ready")])
-        shell.screenshot("update-ready")
 
         def set_demo_task(running):
             urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{shell.port()}/api/tasks/demo",
@@ -436,17 +410,10 @@ class WindowedApp(unittest.TestCase):
         set_demo_task(True)
         count = len(reports())
         shell.press(*["Tab"] * 8, "Return")
-        self.assertEqual(report_after(count), {"state": "blocked", "message": "有任务正在运行，请等待任务完成后再安装更新",
-                                               "version": "99.0.0"})
+        self.assertTrue(wait_for(lambda: len(reports()) > count, 30), reports())
+        self.assertEqual(reports()[count], {"state": "blocked", "message": "有任务正在运行，请等待任务完成后再安装更新",
+                                            "version": "99.0.0"})
         set_demo_task(False)
-        applications = os.path.dirname(shell.package)
-        if make_unwritable(self, applications):
-            shell.press("Return")
-            machine = {"x86_64": "x86_64", "aarch64": "aarch64"}[os.uname().machine]
-            self.assertEqual(report_after(count + 1), {"state": "fallback", "version": "99.0.0",
-                                                       "message": "当前安装位置无法自动替换，请重新官网下载新版覆盖安装",
-                                                       "download_url": f"{origin}/downloads/vorda-kinoloom-linux-{machine}.zip"})
-            make_writable(applications)
 
         # Quitting hands the package to the swap script, which starts the new version once the old one is gone.
         shell.press("ctrl+q")
@@ -454,13 +421,9 @@ class WindowedApp(unittest.TestCase):
         update_log = os.path.join(shell.env["XDG_DATA_HOME"], "Taviro", "updates", "99.0.0", "update.log")
         self.assertTrue(wait_for(lambda: any(l.startswith("finish update") for l in read_lines(update_log)), 60),
                         read_lines(update_log))
-        with open(os.path.join(shell.package, "Contents", "Info.plist")) as f:
-            self.assertIn("<string>99.0.0</string>", f.read())
-        # Kept until the new version had shown a page.
-        self.assertFalse(os.path.exists(shell.package + ".previous-update"))
+        self.assertIn("<string>99.0.0</string>", read_text(os.path.join(shell.package, "Contents", "Info.plist")))
         self.assertTrue(wait_for(lambda: shell.log().count("desktop application launched") == 2, 20), shell.log()[-5:])
         self.assertTrue(wait_for(lambda: [h for _, h in shell.finished()].count(REFERENCE) == 2, 30), shell.finished())
-        shell.screenshot("updated-window")
 
     def test_a_new_version_that_cannot_start_is_rolled_back_and_the_previous_one_opens_again(self):
         origin = serve_updates(self, "99.0.1", program="/bin/false")
@@ -471,56 +434,36 @@ class WindowedApp(unittest.TestCase):
         self.assertEqual(shell.wait_exit(), 0)
         self.assertTrue(wait_for(lambda: "update rolled back version=99.0.1: it ended before showing a page; the previous version "
                                  "is started again" in shell.log(), 60), shell.log()[-5:])
-        self.assertNotIn("99.0.1", open(os.path.join(shell.package, "Contents", "Info.plist")).read())
+        self.assertNotIn("99.0.1", read_text(os.path.join(shell.package, "Contents", "Info.plist")))
         self.assertTrue(wait_for(lambda: [h for _, h in shell.finished()].count(REFERENCE) == 2, 30), shell.finished())
         # The previous version's own check after its first page finds the refused version no update.
         time.sleep(3)
         self.assertEqual([r["state"] for r in shell.update_reports()].count("downloading"), 1, shell.update_reports())
 
 
-def make_unwritable(test, folder):
-    """Read-only for this user; for root, which file modes do not bind, immutable where the file system can."""
-    test.addCleanup(make_writable, folder)
-    os.chmod(folder, 0o555)
-    if os.geteuid() != 0:
-        return True
-    return shutil.which("chattr") is not None and subprocess.run(["chattr", "+i", folder], capture_output=True).returncode == 0
-
-
-def make_writable(folder):
-    if os.geteuid() == 0 and shutil.which("chattr"):
-        subprocess.run(["chattr", "-i", folder], capture_output=True)
-    os.chmod(folder, 0o755)
-
-
-def signed_packs(shell, revisions):
+def signed_packs(shell, revisions, stage=False):
     """A small pack per revision, made and signed by the publishing tool with a key made for this run, which the
-    shell is told to trust; returns the archives."""
+    shell is told to trust, and staged through the headless mode when `stage`; returns the archives."""
     work = os.path.join(shell.root, "packs")
-    run = lambda *args: subprocess.run([PUBLISH, *args], check=True, capture_output=True)
-    run("keygen", "--out", work)
+    run = lambda *args: subprocess.run(args, check=True, capture_output=True, env=shell.env)
+    run(PUBLISH, "keygen", "--out", work)
     shell.env["VORDA_FEATURE_PUBLIC_KEY"] = os.path.join(work, "feature-pack-public-key.json")
     source = os.path.join(work, "source")
     os.makedirs(source)
-    for name, content in {"ui.json": "{}", "ui-overrides.css": ".toolbar { color: red; }",
-                          "generation_rules.json": '{"rules": []}'}.items():
-        with open(os.path.join(source, name), "w") as f:
-            f.write(content)
-    archives = [os.path.join(work, f"ui-rules-{revision}.zip") for revision in revisions]
-    for revision, archive in zip(revisions, archives):
-        run("pack", source, "--revision", str(revision), "--version", f"{revision}.0.0", "--min-app-version", "1.0.0",
-            "--max-app-version-exclusive", "2.0.0", "--key", os.path.join(work, "feature-pack-private-key.json"),
-            "--out", archive)
+    for name in ("ui.json", "generation_rules.json", "ui-overrides.css"):
+        write_text(os.path.join(source, name), ".toolbar { color: red; }" if name.endswith(".css") else "{}")
+    archives = []
+    for revision in revisions:
+        archives.append(os.path.join(work, f"ui-rules-{revision}.zip"))
+        run(PUBLISH, "pack", source, "--revision", str(revision), "--version", f"{revision}.0.0", "--out", archives[-1],
+            "--min-app-version", "1.0.0", "--max-app-version-exclusive", "2.0.0",
+            "--key", os.path.join(work, "feature-pack-private-key.json"))
+        if stage:
+            with open(archives[-1], "rb") as f:
+                digest = hashlib.file_digest(f, "sha256").hexdigest()
+            run(shell.executable, "--stage-feature-pack", archives[-1], f"{revision}.0.0", str(revision), digest)
     return archives
 
-
-def stage_signed_packs(shell, revisions):
-    """Stages a signed pack per revision through the headless mode."""
-    for revision, archive in zip(revisions, signed_packs(shell, revisions)):
-        with open(archive, "rb") as f:
-            digest = hashlib.sha256(f.read()).hexdigest()
-        subprocess.run([shell.executable, "--stage-feature-pack", archive, f"{revision}.0.0", str(revision), digest],
-                       check=True, capture_output=True, env=shell.env)
 
 def install_test_browser(shell, browser_log):
     """Makes a recording script the desktop's only handler for http and https addresses."""
@@ -528,15 +471,14 @@ def install_test_browser(shell, browser_log):
     os.makedirs(applications)
     os.makedirs(shell.env["XDG_CONFIG_HOME"])
     script = os.path.join(shell.root, "test-browser.sh")
-    with open(script, "w") as f:
-        f.write(f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{browser_log}"\n')
+    write_text(script, f'#!/bin/sh\nprintf "%s\\n" "$1" >> "{browser_log}"\n')
     os.chmod(script, 0o755)
-    with open(os.path.join(applications, "taviro-test-browser.desktop"), "w") as f:
-        f.write(f"[Desktop Entry]\nType=Application\nName=Test Browser\nExec={script} %u\n"
-                "MimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n")
-    with open(os.path.join(shell.env["XDG_CONFIG_HOME"], "mimeapps.list"), "w") as f:
-        f.write("[Default Applications]\nx-scheme-handler/http=taviro-test-browser.desktop\n"
-                "x-scheme-handler/https=taviro-test-browser.desktop\n")
+    desktop_entry = os.path.join(applications, "taviro-test-browser.desktop")
+    write_text(desktop_entry, f"[Desktop Entry]\nType=Application\nName=Test Browser\nExec={script} %u\n"
+               "MimeType=x-scheme-handler/http;x-scheme-handler/https;\nNoDisplay=true\n")
+    mimeapps = os.path.join(shell.env["XDG_CONFIG_HOME"], "mimeapps.list")
+    write_text(mimeapps, "[Default Applications]\nx-scheme-handler/http=taviro-test-browser.desktop\n"
+               "x-scheme-handler/https=taviro-test-browser.desktop\n")
     shell.env.update(XDG_DATA_DIRS=shell.env["XDG_DATA_HOME"] + ":/usr/share", XDG_CONFIG_DIRS=shell.env["XDG_CONFIG_HOME"])
 
 

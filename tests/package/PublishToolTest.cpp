@@ -1,5 +1,5 @@
-// The publishing tool refuses, in the application's own words, every pack the application would
-// refuse, and leaves nothing behind when it does.
+// The publishing tool refuses, in the application's own words, what the application would refuse
+// (one row: both run the same check, whose rows are the pack validation's), and leaves nothing behind.
 #include <gtest/gtest.h>
 
 #include "tests/support/TestSupport.h"
@@ -19,13 +19,6 @@ TEST(PublishTool, RefusesWhatTheApplicationWouldRefuseAndLeavesNothing) {
     const Case cases[] = {
         {"css", "feature-pack", [](auto& s) { test::writeFile(s / "ui-overrides.css", "@import \"x.css\";"); },
          "功能包 CSS 包含外部或危险引用"},
-        {"link", "feature-pack", [](auto& s) { fs::create_symlink("../ui.json", s / "assets/link"); }, "功能包解压失败"},
-        {"201 files", "feature-pack",
-         [](auto& s) { for (int i = 0; i < 198; ++i) test::writeFile(s / "assets" / std::to_string(i), "x"); },
-         "功能包文件清单无效"},
-        {"5 MiB + 1", "feature-pack", [](auto& s) { test::writeFile(s / "assets/big", std::string(5 * 1024 * 1024 + 1, 'x')); },
-         "功能包文件清单无效"},
-        {"missing file", "feature-pack", [](auto& s) { fs::remove(s / "generation_rules.json"); }, "功能包缺少必需文件"},
         {"update key", "update", [](auto&) {}, "is not a private key for feature packs"},
     };
     for (const auto& c : cases) {

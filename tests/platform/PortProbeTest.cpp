@@ -28,19 +28,16 @@ struct Listener {
 
 }  // namespace
 
-// A port found listening only after the first refusals, a port that never listens, a stop request,
-// and ports that cannot exist.
-TEST(PortProbe, WaitsForAPortToListenUntilItsTimeOrAStop) {
-    Listener late, deaf;
+// A port found listening only after the first refusals, and a wait for a port that never listens
+// ended by a stop request.
+TEST(PortProbe, WaitsForAPortToListenUntilAStop) {
+    Listener late, deaf;  // deaf: a service that never listens
     std::jthread opener([&] { std::this_thread::sleep_for(200ms), ::listen(late.descriptor, 8); });
     EXPECT_TRUE(platform::waitUntilListening(late.port, 30));
-    EXPECT_FALSE(platform::waitUntilListening(deaf.port, 0.3));
 
     std::stop_source stop;
     std::jthread stopper([&] { std::this_thread::sleep_for(100ms), stop.request_stop(); });
     const auto begun = std::chrono::steady_clock::now();
     EXPECT_FALSE(platform::waitUntilListening(deaf.port, 600, stop.get_token()));
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 60s) << "the stop ends the wait";
-
-    for (int port : {0, -1, 65536}) EXPECT_FALSE(platform::waitUntilListening(port, 0.1)) << port;
 }

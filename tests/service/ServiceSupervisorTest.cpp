@@ -3,14 +3,12 @@
 #include <chrono>
 #include <set>
 
-#include "tests/support/PackBuilder.h"
 #include "platform/PortProbe.h"
 #include "tests/support/ShellHarness.h"
 
 using namespace taviro;
 
 constexpr const char* kTimeoutMessage = "本地服务启动超时，正在继续自动重试。";
-constexpr const char* kConnecting = "正在连接本地服务";
 
 class RejectedServices : public ::testing::TestWithParam<const char*> {};
 
@@ -45,16 +43,14 @@ TEST_P(RejectedServices, FiveStartsOnFreshPortsThenTheErrorPageThenAnotherCycle)
     EXPECT_TRUE(shell.allStartsEnded(5, 5));
     for (const auto& entry : shell.records("terminated")) terminated.insert(entry["terminated"].get<int>());
     if (mode != "exit") { EXPECT_TRUE(std::ranges::includes(terminated, pids)); }
-    if (mode == "exit") { EXPECT_EQ(shell.logCount("bundled service exited with status 3"), 5); }
-    EXPECT_EQ(shell.logCount("retrying local service after feature pack rollback"), 0);
 
     // The next cycle begins by itself with the connecting page.
     ASSERT_TRUE(test::runMainLoopUntil([&] { return shell.logCount("connectAndLoad scheduled") == 2; }, 5));
-    EXPECT_TRUE(shell.webView->shows(kConnecting));
+    EXPECT_TRUE(shell.webView->shows("正在连接本地服务"));
     supervisor->stop();
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "wrong-revision", "exit", "stubborn"));
+INSTANTIATE_TEST_SUITE_P(Modes, RejectedServices, ::testing::Values("silent", "exit", "stubborn"));
 
 TEST(ServiceSupervisor, AFailingDownloadedPackIsRolledBackAndTheServiceStartedAgain) {
     test::ShellFixture shell;

@@ -52,27 +52,19 @@ FeaturePackUpdater& ShellFixture::packs() {
     return *packs_;
 }
 
-AppDelegate::Platform ShellFixture::machine() {
+std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
     // No machine identifier and no keychain: each start gets a fresh random identity.
     auto noIdentifier = [this]() -> std::optional<std::string> {
         std::this_thread::sleep_for(std::chrono::duration<double>(identityDelaySeconds.load()));
         return std::nullopt;
     };
-    return {platform::glibMainQueue(), background, platform::curlHttpClient(), nullptr,
-            IdentitySources{noIdentifier, nullptr}, package, nullptr, "https://api.example.test", timing, {}, {}};
-}
-
-std::shared_ptr<ServiceSupervisor> ShellFixture::makeSupervisor() {
-    auto m = machine();
     auto supervisor = ServiceSupervisor::create(
-        {m.mainQueue, m.background, m.http, m.identity, m.package, dataRootDirectory(), desktopLogPath(), m.remoteApiOrigin,
-         m.timing, appendDesktopLog},
+        {platform::glibMainQueue(), background, platform::curlHttpClient(), IdentitySources{noIdentifier, nullptr},
+         package, dataRootDirectory(), desktopLogPath(), "https://api.example.test", timing, appendDesktopLog},
         {[this]() -> FeaturePackUpdater& { return packs(); }, {}});
     supervisor->setWebView(webView);
     return supervisor;
 }
-
-std::shared_ptr<AppDelegate> ShellFixture::makeDelegate() { return AppDelegate::create(machine()); }
 
 long ShellFixture::logCount(const std::string& prefix) const {
     long count = 0;

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/AppDelegate.h"
 #include "featurepack/FeaturePackUpdater.h"
 #include "service/ServiceSupervisor.h"
 #include "tests/support/TestSupport.h"
@@ -41,7 +40,6 @@ public:
     // Installs the scripted service (tests/support/scripted-service.py) as the package's service.
     void installScriptedService(const std::string& mode);
     std::shared_ptr<ServiceSupervisor> makeSupervisor();
-    std::shared_ptr<AppDelegate> makeDelegate();
     FeaturePackUpdater& packs();
 
     long logCount(const std::string& prefix) const;  // messages starting with `prefix`, time stamps aside
@@ -70,7 +68,6 @@ public:
     SigningKey key;
 
 private:
-    AppDelegate::Platform machine();
     std::unique_ptr<FeaturePackUpdater> packs_;
 };
 

@@ -32,7 +32,6 @@ def stop(signum, frame):
 
 signal.signal(signal.SIGTERM, stop)
 note({"pid": os.getpid(), "port": port, "cwd": os.getcwd(), "env": dict(os.environ)})
-print(f"scripted service {mode} on port {port}", flush=True)
 
 if mode == "exit":
     sys.exit(3)
@@ -42,9 +41,8 @@ if mode == "slow":
 
 def health():
     # "builtin-only" refuses with "ok": false while a downloaded pack is active.
-    reported = revision + 40 if mode == "wrong-revision" else revision
     ok = mode != "builtin-only" or revision == 0
-    return {"app": "vorda-kinoloom", "ok": ok, "feature_pack": {"revision": reported}}
+    return {"app": "vorda-kinoloom", "ok": ok, "feature_pack": {"revision": revision}}
 
 
 if mode in ("silent", "stubborn"):

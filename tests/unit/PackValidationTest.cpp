@@ -66,7 +66,7 @@ TEST(PackValidation, TheSignedManifestFileListAndFilesMustFitExactly) {
         // Stylesheets may not reach outside the pack in any letter case or escape (one row per forbidden
         // fragment; the fuzz target feeds the rest); invalid UTF-8 is a read failure, even when it hides one.
         {"ok", {css(""), css(".a { b: url(data:image/png;base64,AA); }"), css("/* 标题 */ .t { c: red; }"),
-                css("@\xC4\xB0mport 'x.css';"), css(".a::before { content: '\\41'; }")}},
+                css(".a::before { content: '\\41'; }")}},
         {"功能包 CSS 包含外部或危险引用",
          {css("/* @IMPORT url(x) */"), css(".a { b: url(HTTPS://EXAMPLE.COM/a.png); }"), css(".a { b: url(Http://x/a.png); }"),
           css(".a { b: url(JavaScript:alert(1)); }"), css(".a { b: url(file:///etc/passwd); }"), css(".a { b: URL( /x.png); }"),

@@ -11,8 +11,7 @@ namespace taviro::test::window {
 // What the web view told its owner, in order: "ask URL", "finish", a failure as "cancelled" (an
 // interrupted load counts as one), "timeout" or "failed", "CHANNEL BODY", "terminated N" (the
 // reason's number), "download NAME" and "saved PATH" or "not saved". Addresses with "refused"
-// in them are refused; file inputs go to `openPanel`, else to the view's own chooser; downloads
-// go to `saveAs`, or nowhere.
+// in them are refused; file inputs go to `openPanel`; downloads go to `saveAs`, or nowhere.
 struct RecordingDelegate final : platform::WebViewDelegate {
     using Files = std::optional<std::vector<std::filesystem::path>>;
     std::vector<std::string> events;
@@ -56,14 +55,5 @@ inline struct Harness {
     GtkWindow* window = nullptr;
     int loadStarts = 0;  // as WebKit itself reports them
 } harness;
-
-// The dialog on screen, if any.
-inline GtkDialog* shownDialog() {
-    g_autoptr(GList) toplevels = gtk_window_list_toplevels();
-    for (GList* each = toplevels; each != nullptr; each = each->next) {
-        if (GTK_IS_DIALOG(each->data) && gtk_widget_get_visible(GTK_WIDGET(each->data))) return GTK_DIALOG(each->data);
-    }
-    return nullptr;
-}
 
 }  // namespace taviro::test::window
