@@ -93,13 +93,13 @@ TaviroMain::Command TaviroMain::parseCommandLine(const std::vector<std::string>&
 int TaviroMain::main(int argc, char** argv, int (*runWindowed)(int argc, char** argv)) {
     std::vector<std::string> arguments(argv, argv + argc);
     Command command = parseCommandLine(arguments);
-    if (command.mode == Mode::help || command.mode == Mode::version) {
-        if (command.mode == Mode::version) {
-            printLine(std::string("Taviro ") + kProjectVersion);
-        } else {
-            std::fputs(kUsage, stdout);
-            printLine(std::string("The desktop log is ~/") + kDataRootFolderName + "/" + kDesktopLogFileName + ".");
-        }
+    if (command.mode == Mode::version) {
+        printLine(std::string("Taviro ") + kProjectVersion);
+        return 0;
+    }
+    if (command.mode == Mode::help) {
+        std::fputs(kUsage, stdout);
+        printLine(std::string("The desktop log is ~/") + kDataRootFolderName + "/" + kDesktopLogFileName + ".");
         return 0;
     }
     // Every store of the user's data lives under the home folder; without one there is no

@@ -168,11 +168,10 @@ void SelfUpdater::applyReleaseCheck(const ReleaseCheckResult& result, UpdateSour
 // ---- preparation ----
 
 void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
-    // Nobody could tell this package from one swapped on the way: it never runs.
     const std::string failed = "update preparation failed version=" + release.version + ": ";
-    if (isUnverifiable(release, machine_.updatePublicKey.has_value())) {
-        fail(true, failed + (machine_.updatePublicKey ? "the release is not signed"
-                                                      : "a plain http download needs the release's sha256"));
+    // Nobody could tell this package from one swapped on the way: it never runs.
+    if (auto reason = unverifiableReason(release, machine_.updatePublicKey.has_value())) {
+        fail(true, failed + *reason);
         return;
     }
     const auto folder = UpdateFolder::of(machine_.updateRoot, release.version);
@@ -189,7 +188,8 @@ void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
     PreparationTools tools{machine_.http, machine_.runProcess, [quitting] { return quitting->load(); },
                            machine_.updatePublicKey};
     // Only reached with a package to replace.
-    machine_.background->post([weakSelf, tools, folder, release, package = *machine_.appPackage, mainQueue = machine_.mainQueue] {
+    machine_.background->post([weakSelf, tools, folder, release, failed, package = *machine_.appPackage,
+                               mainQueue = machine_.mainQueue] {
         auto onStep = [&](PreparationStep step) {
             mainQueue->post([weakSelf, step, version = release.version] {
                 auto self = weakSelf.lock();
@@ -201,11 +201,11 @@ void SelfUpdater::downloadAndPrepareUpdate(const ReleaseDescription& release) {
             });
         };
         auto prepared = downloadAndPrepare(tools, folder, release, package, onStep);
-        mainQueue->post([weakSelf, prepared = std::move(prepared), version = release.version] {
+        mainQueue->post([weakSelf, prepared = std::move(prepared), failed] {
             auto self = weakSelf.lock();
             if (!self) return;
             if (!prepared) {
-                self->fail(true, "update preparation failed version=" + version + ": " + prepared.error().description);
+                self->fail(true, failed + prepared.error().description);
                 return;
             }
             self->pendingUpdateScript_ = prepared->script;

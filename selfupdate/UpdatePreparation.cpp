@@ -105,12 +105,16 @@ VoidResult checkStagedPackage(const std::filesystem::path& app, const std::strin
     return {};
 }
 
-bool isUnverifiable(const ReleaseDescription& release, bool signedReleases) {
+std::optional<std::string> unverifiableReason(const ReleaseDescription& release, bool signedReleases) {
     // The signature is the trust: plain http is then as good as any.
-    if (signedReleases) return !release.ed25519Signature;
+    if (signedReleases) {
+        if (release.ed25519Signature) return std::nullopt;
+        return "the release is not signed";
+    }
     auto parts = parseUrl(release.downloadURL);
     const bool plainHttp = parts && parts->scheme && lowercaseASCII(*parts->scheme) == "http";
-    return plainHttp && (!release.expectedSHA256 || trimWhitespaceAndNewlines(*release.expectedSHA256).empty());
+    if (!plainHttp || (release.expectedSHA256 && !trimWhitespaceAndNewlines(*release.expectedSHA256).empty())) return std::nullopt;
+    return "a plain http download needs the release's sha256";
 }
 
 bool digestMatches(const std::filesystem::path& archive, const std::optional<std::string>& expectedSHA256) {

@@ -41,9 +41,9 @@ enum class PreparationStep { verifying, preparing };
 // either not run after the swap or be swapped in again at every quit (code 4).
 VoidResult checkStagedPackage(const std::filesystem::path& app, const std::string& version);
 
-// A package that nobody could check before it runs: with an update key, one without a signature;
-// without, one fetched over plain http with no digest.
-bool isUnverifiable(const ReleaseDescription& release, bool signedReleases);
+// Why nobody could check this package before it runs, if so: with an update key, it has no
+// signature; without, it is fetched over plain http with no digest.
+std::optional<std::string> unverifiableReason(const ReleaseDescription& release, bool signedReleases);
 
 // The digest check: a blank expected digest accepts anything; otherwise the file's digest must
 // equal the expected text as received, in either case.
