@@ -8,10 +8,6 @@ namespace {
 
 using PrivateKey = std::array<std::uint8_t, 32>;
 
-std::string base64Of(std::span<const std::uint8_t> bytes) {
-    return taviro::encodeBase64(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 // Makes the key, trusts it through the deployment's key-file variable and lays out the pack's
 // content files, whose sizes and digests the seeds list.
 PrivateKey signingKey(const std::filesystem::path& pack) {
@@ -19,7 +15,7 @@ PrivateKey signingKey(const std::filesystem::path& pack) {
     if (!pair) std::abort();
     auto keyFile = taviro::fuzz::scratchFolder() / "public-key.json";
     std::ofstream(keyFile) << R"({"key_id":"feature-pack-ed25519-v1","public_key_raw_base64":")"
-                           << base64Of(pair->publicKey) << "\"}";
+                           << taviro::encodeBase64(pair->publicKey) << "\"}";
     ::setenv("VORDA_FEATURE_PUBLIC_KEY", keyFile.c_str(), 1);
     std::filesystem::create_directories(pack / "assets");
     std::ofstream(pack / "ui.json") << "{}";
@@ -35,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const auto pack = taviro::fuzz::scratchFolder() / "pack";
     static const PrivateKey key = signingKey(pack);
     taviro::fuzz::writeInput(pack / "manifest.json", data, size);
-    std::ofstream(pack / "manifest.sig") << base64Of(taviro::platform::ed25519Sign(key, std::span(data, size))) << "\n";
+    std::ofstream(pack / "manifest.sig") << taviro::encodeBase64(taviro::platform::ed25519Sign(key, std::span(data, size))) << "\n";
     (void)taviro::fuzz::packUpdater().validateDirectory(pack, 5, "2.1.0", std::string(64, 'a'));
     return 0;
 }

@@ -55,4 +55,8 @@ std::string encodeBase64(std::string_view bytes) {
     return text;
 }
 
+std::string encodeBase64(std::span<const std::uint8_t> bytes) {
+    return encodeBase64(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
 }  // namespace taviro

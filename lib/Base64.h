@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,5 +16,6 @@ std::optional<std::vector<std::uint8_t>> decodeBase64Strict(std::string_view tex
 
 // Standard base64 with "=" padding, as the decoder above reads it.
 std::string encodeBase64(std::string_view bytes);
+std::string encodeBase64(std::span<const std::uint8_t> bytes);
 
 }  // namespace taviro

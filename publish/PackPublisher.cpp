@@ -87,8 +87,7 @@ Result<std::filesystem::path> publishPack(const PackOptions& options, const Publ
     if (code) return std::unexpected(posixError(code.value(), "cannot copy " + options.source.string()));
     auto signature = platform::ed25519Sign(key.privateKey, std::span(reinterpret_cast<const std::uint8_t*>(manifest->data()),
                                                                      manifest->size()));
-    const std::string signatureText =
-        encodeBase64(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size())) + "\n";
+    const std::string signatureText = encodeBase64(signature) + "\n";
     for (auto [name, bytes] : {std::pair{"manifest.json", *manifest}, std::pair{"manifest.sig", signatureText}}) {
         if (auto written = platform::writeFileAtomically(packFolder / name, bytes, 0644); !written) {
             return std::unexpected(written.error());

@@ -16,10 +16,6 @@ constexpr std::int64_t kMaxKeyFileBytes = 64 * 1024;
 
 Error keyError(const std::string& what) { return Error{"TaviroPublish", 1, what}; }
 
-std::string base64Of(std::span<const std::uint8_t> bytes) {
-    return encodeBase64(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
 // Creates `file` with `bytes`, flushed; fails rather than replace anything already there.
 VoidResult writeNewFile(const std::filesystem::path& file, const std::string& bytes, mode_t mode) {
     int descriptor = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
@@ -40,7 +36,7 @@ const char* keyID(KeyPurpose purpose) {
 
 std::string PublisherKey::publicKeyFile() const {
     auto publicKey = platform::ed25519PublicKey(privateKey);
-    return nlohmann::json{{"key_id", keyID(purpose)}, {"public_key_raw_base64", base64Of(publicKey)}}.dump(2) + "\n";
+    return nlohmann::json{{"key_id", keyID(purpose)}, {"public_key_raw_base64", encodeBase64(publicKey)}}.dump(2) + "\n";
 }
 
 Result<std::pair<std::filesystem::path, std::filesystem::path>> generateKeyPair(const std::filesystem::path& folder,
@@ -59,7 +55,7 @@ Result<std::pair<std::filesystem::path, std::filesystem::path>> generateKeyPair(
     if (!pair) return std::unexpected(pair.error());
     PublisherKey key{purpose, pair->privateKey};
     const std::string privateJSON =
-        nlohmann::json{{"key_id", keyID(purpose)}, {"private_key_raw_base64", base64Of(key.privateKey)}}.dump(2) + "\n";
+        nlohmann::json{{"key_id", keyID(purpose)}, {"private_key_raw_base64", encodeBase64(key.privateKey)}}.dump(2) + "\n";
     if (auto written = writeNewFile(privateFile, privateJSON, 0600); !written) return std::unexpected(written.error());
     if (auto written = writeNewFile(publicFile, key.publicKeyFile(), 0644); !written) {
         ::unlink(privateFile.c_str());

@@ -64,7 +64,7 @@ Result<PublishedRelease> publishRelease(const ReleaseOptions& options, const std
         if (!bytes) return std::unexpected(bytes.error());
         auto signature = platform::ed25519Sign(key->privateKey, std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()),
                                                                           bytes->size()));
-        entry["ed25519_signature"] = encodeBase64(std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+        entry["ed25519_signature"] = encodeBase64(signature);
     }
     const auto entryFile = work->path() / "entry.json";
     if (auto written = platform::writeFileAtomically(entryFile, entry.dump(2) + "\n", 0644); !written) {
